@@ -1,0 +1,46 @@
+// Error builders and the translation of stray C++ exceptions.
+#include <cstdarg>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "boundary.hpp"
+
+namespace velmo::rt {
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_error();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw_error();
+}
+
+void raise_obj(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    throw_error();
+}
+
+void raise_argument_type(const char* name, const char* expected, PyObject* given) {
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(given)->tp_name);
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+}  // namespace velmo::rt

@@ -1,0 +1,81 @@
+// The one function object type of the package.
+//
+// A function is declared once, as a FunctionSpec (its parameters with defaults, exact-type checks
+// and annotation strings); one binder turns a vectorcall into the checked argument array that the
+// body receives. The object behaves like a Python function: it binds as a method, works inside
+// staticmethod, and carries __name__, __qualname__, __module__, __doc__, __annotations__,
+// __defaults__, __kwdefaults__, __dict__ and a __signature__ built from the declaration.
+#pragma once
+
+#include <vector>
+
+#include "ref.hpp"
+
+namespace velmo::rt {
+
+// What a parameter falls back to when the caller leaves it out.
+enum class Default : uint8_t { Required, None, False, Str };
+
+// The exact type a parameter must have (subclasses refused; None only with Default::None).
+enum class Exact : uint8_t { Any, Str, Dict, List, Set, Int };
+
+struct Param {
+    const char* name;
+    Default fallback = Default::Required;
+    Exact exact = Exact::Any;
+    const char* annotation = nullptr;  // stored as a string in __annotations__
+    const char* str_default = nullptr;  // with Default::Str
+};
+
+struct Function;
+
+// The checked arguments of one call, one per declared parameter (borrowed references).
+class Args {
+public:
+    Args(Function* fn, PyObject* const* values) noexcept : fn_(fn), values_(values) {}
+    PyObject* operator[](size_t i) const noexcept { return values_[i]; }
+    Function* function() const noexcept { return fn_; }
+    // The globals of the module that defined the function (its __globals__).
+    PyObject* globals() const noexcept;
+
+private:
+    Function* fn_;
+    PyObject* const* values_;
+};
+
+using Body = Ref (*)(const Args&);
+
+struct FunctionSpec {
+    const char* name;
+    std::vector<Param> params;
+    Body body;
+    const char* returns = nullptr;  // return annotation string, if any
+    const char* doc = nullptr;
+};
+
+inline constexpr size_t max_params = 8;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    Py_ssize_t required;  // number of parameters without a default
+    PyObject* names[max_params];  // interned parameter names
+    PyObject* defaults[max_params];  // default values (NULL where required)
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;  // __module__ (the module's name)
+    PyObject* doc;
+    PyObject* globals;  // the defining module's dict
+    PyObject* dict;
+    PyObject* annotations;  // built lazily
+    PyObject* signature;  // built lazily
+};
+
+// Makes a function object. qualname is "Class.name" for methods, the name otherwise.
+Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals,
+                  const char* qualname = nullptr);
+
+bool is_function(PyObject* o) noexcept;
+
+}  // namespace velmo::rt

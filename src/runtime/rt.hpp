@@ -1,0 +1,7 @@
+// The native runtime layer: everything a module needs, in one include.
+#pragma once
+
+#include "boundary.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"

@@ -1,0 +1,115 @@
+// velmo.utils.zimbard: CDATA replacement, XML escaping and SQL literal rendering.
+#include <string_view>
+
+#include "../runtime/rt.hpp"
+
+using namespace velmo::rt;
+
+namespace {
+
+struct State {
+    PyObject* cdata_pattern;  // compiled with the regex package; gives non-str input its error
+    PyObject* number_abc;     // numbers.Number, kept private (plovet star-imports this module)
+    PyObject* sql_string_format_name;
+    PyObject* apostrophe;
+    PyObject* null_text;
+    PyObject* escapes[4][2];
+};
+State state;
+
+constexpr const char* escape_pairs[4][2] = {
+    {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}};
+
+// string.replace(old, new) for every pair, in order, in one direction.
+Ref convert(PyObject* string, bool escape) {
+    Ref s = Ref::borrow(string);
+    for (auto& pair : state.escapes) {
+        PyObject* from = escape ? pair[0] : pair[1];
+        PyObject* to = escape ? pair[1] : pair[0];
+        if (PyUnicode_CheckExact(s.get()))
+            s = Ref::steal(PyUnicode_Replace(s.get(), from, to, -1));
+        else
+            s = call_method(s.get(), interned("replace").get(), {from, to});
+    }
+    return s;
+}
+
+Ref convert_cdata(const Args& a) { return convert(a[0], truthy(a[1])); }
+
+// The first <![CDATA[...]]> section, replaced (with every identical copy) by its escaped content.
+Ref replace_cdata(const Args& a) {
+    PyObject* raw = a[0];
+    if (!PyUnicode_Check(raw)) {
+        // Not text: the pattern search raises the regex package's own TypeError.
+        call_method(state.cdata_pattern, interned("search").get(), {raw});
+        raise(PyExc_TypeError, "expected string or buffer");
+    }
+    Ref open = str("<![CDATA[");
+    Ref close = str("]]>");
+    Py_ssize_t n = PyUnicode_GET_LENGTH(raw);
+    Py_ssize_t end = -1;
+    Py_ssize_t start = PyUnicode_Find(raw, open.get(), 0, n, 1);
+    if (start == -2) throw_error();
+    if (start >= 0) {
+        end = PyUnicode_Find(raw, close.get(), start + 9, n, 1);
+        if (end == -2) throw_error();
+    }
+    if (start < 0 || end < 0) return Ref::borrow(raw);
+    Ref section = Ref::steal(PyUnicode_Substring(raw, start, end + 3));
+    Ref content = Ref::steal(PyUnicode_Substring(raw, start + 9, end));
+    Ref converted = convert(content.get(), true);
+    return Ref::steal(PyUnicode_Replace(raw, section.get(), converted.get(), -1));
+}
+
+// Wraps the value in single quotes; the result is always a complete literal ('' at the least).
+Ref sql_string_format(const Args& a) {
+    PyObject* v = a[0];
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    bool starts = n > 0 && PyUnicode_READ_CHAR(v, 0) == '\'';
+    bool ends = n > 1 && PyUnicode_READ_CHAR(v, n - 1) == '\'';
+    if (starts && ends) return Ref::borrow(v);
+    Ref s = Ref::borrow(v);
+    if (!starts) s = Ref::steal(PyUnicode_Concat(state.apostrophe, s.get()));
+    if (!ends) s = Ref::steal(PyUnicode_Concat(s.get(), state.apostrophe));
+    return s;
+}
+
+// A parameter value as SQL literal text: "null" for empty values, never for a zero number.
+Ref param_str(const Args& a) {
+    PyObject* v = a[0];
+    if (!truthy(v) && !check(PyObject_IsInstance(v, state.number_abc))) return Ref::borrow(state.null_text);
+    if (Py_IS_TYPE(v, &PyUnicode_Type)) {
+        Ref fmt = dict_get(a.globals(), state.sql_string_format_name);
+        if (!fmt) raise_obj(PyExc_NameError, str("name 'sql_string_format' is not defined").get());
+        return call(fmt.get(), {v});
+    }
+    return Ref::steal(PyObject_Str(v));
+}
+
+const FunctionSpec replace_cdata_spec{"replace_cdata", {{"raw_text"}}, replace_cdata};
+const FunctionSpec convert_cdata_spec{
+    "convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata};
+const FunctionSpec sql_string_format_spec{
+    "sql_string_format", {{"sql_str_value", Default::Required, Exact::Str, "str"}}, sql_string_format};
+const FunctionSpec param_str_spec{"param_str", {{"param_value"}}, param_str};
+
+void exec_zimbard(Module& m) {
+    PyObject* re = m.import("regex", "re").get();
+    state.cdata_pattern = call_method(re, interned("compile").get(),
+                                      {str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").get()}).release();
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    state.number_abc = getattr(numbers.get(), "Number").release();
+    state.sql_string_format_name = interned("sql_string_format").release();
+    state.apostrophe = interned("'").release();
+    state.null_text = interned("null").release();
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
+    m.def(replace_cdata_spec);
+    m.def(convert_cdata_spec);
+    m.def(sql_string_format_spec);
+    m.def(param_str_spec);
+}
+
+}  // namespace
+
+VELMO_MODULE(zimbard, "velmo.utils.zimbard", exec_zimbard)
