@@ -1,0 +1,196 @@
+"""The native runtime contract shared by every module: function objects, argument binding and
+its messages, module initialisation guards, and reference ownership."""
+
+import _interpreters
+import gc
+import importlib
+import importlib.util
+import inspect
+import pickle
+import sys
+import threading
+from collections import OrderedDict
+
+import pytest
+
+from velmo.utils import zimbard
+
+MODULES = [
+    "velmo.utils.wollix",
+    "velmo.utils.fendrel",
+    "velmo.utils.zimbard",
+    "velmo.utils.harlune",
+    "velmo.utils.plovet",
+    "velmo.mapper.drovik",
+    "velmo.db.kestrum",
+]
+
+
+def _importable(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+built = [pytest.param(m, marks=pytest.mark.skipif(not _importable(m), reason="not built")) for m in MODULES]
+
+
+# Module initialisation guards
+
+
+@pytest.mark.parametrize("name", built)
+def test_second_exec_of_a_module_is_refused(name):
+    short = name.rsplit(".", 1)[1]
+    spec = importlib.util.find_spec(name)
+    fresh = importlib.util.module_from_spec(spec)
+    with pytest.raises(ImportError) as info:
+        spec.loader.exec_module(fresh)
+    assert str(info.value) == (
+        f"Module '{short}' has already been imported. Re-initialisation is not supported."
+    )
+
+
+@pytest.mark.parametrize("name", built)
+def test_reimport_after_removal_from_sys_modules_is_refused(name):
+    short = name.rsplit(".", 1)[1]
+    original = sys.modules.pop(name)
+    try:
+        with pytest.raises(ImportError, match=rf"^Module '{short}' has already been imported\. "):
+            importlib.import_module(name)
+    finally:
+        sys.modules[name] = original
+    assert importlib.import_module(name) is original
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+@pytest.mark.parametrize("name", built)
+def test_second_interpreter_is_refused(name, config):
+    interp = _interpreters.create(config)
+    try:
+        failure = _interpreters.run_string(interp, f"import {name}")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is not None
+    assert failure.type.__name__ == "ImportError"
+    assert failure.msg == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
+
+
+# Function objects
+
+
+def test_function_metadata():
+    f = zimbard.sql_string_format
+    assert f.__name__ == "sql_string_format"
+    assert f.__qualname__ == "sql_string_format"
+    assert f.__module__ == "velmo.utils.zimbard"
+    assert f.__doc__ is None
+    assert f.__annotations__ == {"sql_str_value": "str"}
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert f.__globals__ is vars(zimbard)
+    assert zimbard.convert_cdata.__defaults__ == (False,)
+    assert str(inspect.signature(zimbard.convert_cdata)) == "(string, reverse=False)"
+    assert str(inspect.signature(f)) == "(sql_str_value: 'str')"
+    assert repr(f).startswith("<function sql_string_format at 0x")
+
+
+def test_function_attributes_are_writable_like_python_functions():
+    f = zimbard.param_str
+    f.custom = 1
+    try:
+        assert f.__dict__ == {"custom": 1}
+    finally:
+        del f.custom
+    with pytest.raises(TypeError, match="__name__ must be set to a string object"):
+        f.__name__ = 3
+
+
+def test_function_binds_as_method_and_works_under_staticmethod():
+    class Holder:
+        method = zimbard.convert_cdata
+        static = staticmethod(zimbard.convert_cdata)
+
+        def replace(self, old, new):
+            return f"{old}->{new}"
+
+    h = Holder()
+    # As a method the instance is the first argument, like a Python function.
+    assert h.method(True) == "&-&gt;&amp;"
+    assert inspect.ismethod(h.method) and h.method.__func__ is zimbard.convert_cdata
+    assert str(inspect.signature(h.method)) == "(reverse=False)"
+    assert Holder.method is zimbard.convert_cdata
+    assert h.static("<", True) == Holder.static("<", True) == "&lt;"
+
+
+def test_functions_pickle_by_reference():
+    assert pickle.loads(pickle.dumps(zimbard.param_str)) is zimbard.param_str
+
+
+# Argument binding and its messages
+
+
+class StrSubclass(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: zimbard.sql_string_format(), "sql_string_format() takes exactly 1 positional argument (0 given)"),
+        (lambda: zimbard.sql_string_format("a", "b"), "sql_string_format() takes exactly 1 positional argument (2 given)"),
+        (lambda: zimbard.convert_cdata(), "convert_cdata() takes at least 1 positional argument (0 given)"),
+        (lambda: zimbard.convert_cdata("a", True, 3), "convert_cdata() takes at most 2 positional arguments (3 given)"),
+        (lambda: zimbard.convert_cdata(reverse=True), "convert_cdata() takes at least 1 positional argument (0 given)"),
+        (lambda: zimbard.convert_cdata("a", other=1), "convert_cdata() got an unexpected keyword argument 'other'"),
+        (lambda: zimbard.convert_cdata("a", string="b"), "convert_cdata() got multiple values for keyword argument 'string'"),
+        (lambda: zimbard.sql_string_format(1), "Argument 'sql_str_value' has incorrect type (expected str, got int)"),
+        (lambda: zimbard.sql_string_format(None), "Argument 'sql_str_value' has incorrect type (expected str, got NoneType)"),
+        (lambda: zimbard.sql_string_format(StrSubclass("a")), "Argument 'sql_str_value' has incorrect type (expected str, got StrSubclass)"),
+        (lambda: zimbard.sql_string_format(OrderedDict()), "Argument 'sql_str_value' has incorrect type (expected str, got collections.OrderedDict)"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keywords_bind_to_parameters():
+    assert zimbard.convert_cdata(reverse=True, string="<") == "&lt;"
+    assert zimbard.sql_string_format(sql_str_value="x") == "'x'"
+    assert zimbard.convert_cdata(*["&lt;"], **{"reverse": False}) == "<"
+
+
+# Reference ownership
+
+
+def test_calls_do_not_leak_references():
+    value = "'already quoted'"
+    text = "<![CDATA[a<b]]>"
+    before = (sys.getrefcount(value), sys.getrefcount(text))
+    for _ in range(10_000):
+        assert zimbard.sql_string_format(value) is value
+        zimbard.replace_cdata(text)
+        with pytest.raises(TypeError):
+            zimbard.sql_string_format(b"x")
+        with pytest.raises(TypeError):
+            zimbard.convert_cdata(text, reverse=True, extra=1)
+    gc.collect()
+    assert (sys.getrefcount(value), sys.getrefcount(text)) == before
+
+
+def test_functions_are_safe_to_call_from_threads():
+    results = []
+
+    def work():
+        results.append([zimbard.param_str(i) for i in range(2000)])
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == [str(i) for i in range(2000)] for r in results)
