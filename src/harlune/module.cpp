@@ -1,10 +1,139 @@
-// velmo.utils.harlune (being built).
+// velmo.utils.harlune: replaces a leading or trailing override of an SQL text by regular expression.
+//
+// Each function strips the text, wraps the overrides in its pattern template and hands the work to
+// `re.sub(pattern, replace, text, count=1, flags=re.IGNORECASE)`, where `re` is the module global
+// (the regex package). While `re`, `re.sub` and `re.IGNORECASE` are the ones imported here, the
+// compiled pattern is taken from a per-template cache keyed by the overrides text and its `sub` is
+// called directly: that is what regex.sub does after its own (slow, Python-level) cache look-up.
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;
 
 namespace {
-void exec_harlune(Module&) {}
+
+// Patterns kept per template before the cache starts over.
+constexpr Py_ssize_t cache_limit = 256;
+
+struct Template {
+    PyObject* head;   // pattern text before the overrides
+    PyObject* tail;   // pattern text after the overrides
+    PyObject* cache;  // overrides text -> bound `sub` of the compiled pattern
+};
+
+struct State {
+    PyObject* re_name;
+    PyObject* sub_name;
+    PyObject* ignorecase_name;
+    PyObject* compile_name;
+    PyObject* flags_name;
+    PyObject* default_version_name;
+    PyObject* regex;          // the regex package as imported
+    PyObject* regex_sub;      // regex.sub as imported
+    PyObject* ignorecase;     // regex.IGNORECASE as imported
+    PyObject* cache_version;  // regex.DEFAULT_VERSION the cached patterns were compiled under
+    PyObject* one;
+    PyObject* sub_kwnames;    // ("count", "flags")
+    long locale_flag;
+    Template first;
+    Template last;
+};
+State state;
+
+// str.strip(): the same whitespace test, and the same object when nothing is stripped.
+Ref strip(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t begin = 0;
+    while (begin < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+    Py_ssize_t end = n;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return Ref::steal(PyUnicode_Substring(s, begin, end));
+}
+
+Ref pattern_text(const Template& t, PyObject* overrides) {
+    Ref head = Ref::steal(PyUnicode_Concat(t.head, overrides));
+    return Ref::steal(PyUnicode_Concat(head.get(), t.tail));
+}
+
+// The bound `sub` of the pattern compiled with IGNORECASE, from the cache or compiled now.
+// Locale-dependent patterns are not kept, as regex does not key them by text alone either.
+Ref cached_sub(Template& t, PyObject* overrides) {
+    Ref version = getattr(state.regex, state.default_version_name);
+    if (version.get() != state.cache_version) {
+        PyDict_Clear(state.first.cache);
+        PyDict_Clear(state.last.cache);
+        Py_SETREF(state.cache_version, version.release());
+    }
+    if (Ref sub = dict_get(t.cache, overrides)) return sub;
+    Ref pattern = pattern_text(t, overrides);
+    Ref compiled = call_method(state.regex, state.compile_name, {pattern.get(), state.ignorecase});
+    Ref sub = getattr(compiled.get(), state.sub_name);
+    Ref flags = getattr(compiled.get(), state.flags_name);
+    long bits = PyLong_AsLong(flags.get());
+    if (bits == -1 && PyErr_Occurred()) throw_error();
+    if (!(bits & state.locale_flag)) {
+        if (PyDict_GET_SIZE(t.cache) >= cache_limit) PyDict_Clear(t.cache);
+        dict_set(t.cache, overrides, sub.get());
+    }
+    return sub;
+}
+
+Ref replace_override(Template& t, const Args& a) {
+    PyObject* overrides = a[1];
+    PyObject* replace = a[2];
+    Ref text = strip(a[0]);
+    Ref re = dict_get(a.globals(), state.re_name);
+    if (!re) raise_obj(PyExc_NameError, str("name 're' is not defined").get());
+    Ref sub = getattr(re.get(), state.sub_name);
+    Ref flags = getattr(re.get(), state.ignorecase_name);
+    if (re.get() == state.regex && sub.get() == state.regex_sub && flags.get() == state.ignorecase) {
+        Ref compiled_sub = cached_sub(t, overrides);
+        return call(compiled_sub.get(), {replace, text.get(), state.one});
+    }
+    Ref pattern = pattern_text(t, overrides);
+    return call_kw(sub.get(), {pattern.get(), replace, text.get(), state.one, flags.get()},
+                   state.sub_kwnames);
+}
+
+Ref replace_sql_first(const Args& a) { return replace_override(state.first, a); }
+Ref replace_sql_last(const Args& a) { return replace_override(state.last, a); }
+
+const FunctionSpec replace_sql_first_spec{"replace_sql_first",
+                                          {{"string", Default::Required, Exact::Str, "str"},
+                                           {"prefix_overrides", Default::Required, Exact::Str, "str"},
+                                           {"replace", Default::Required, Exact::Str, "str"}},
+                                          replace_sql_first};
+const FunctionSpec replace_sql_last_spec{"replace_sql_last",
+                                         {{"string", Default::Required, Exact::Str, "str"},
+                                          {"suffix_overrides", Default::Required, Exact::Str, "str"},
+                                          {"replace", Default::Required, Exact::Str, "str"}},
+                                         replace_sql_last};
+
+void exec_harlune(Module& m) {
+    PyObject* re = m.import("regex", "re").get();
+    state.re_name = interned("re").release();
+    state.sub_name = interned("sub").release();
+    state.ignorecase_name = interned("IGNORECASE").release();
+    state.compile_name = interned("compile").release();
+    state.flags_name = interned("flags").release();
+    state.default_version_name = interned("DEFAULT_VERSION").release();
+    state.regex = Py_NewRef(re);
+    state.regex_sub = getattr(re, state.sub_name).release();
+    state.ignorecase = getattr(re, state.ignorecase_name).release();
+    state.cache_version = getattr(re, state.default_version_name).release();
+    Ref locale = getattr(re, "LOCALE");
+    state.locale_flag = PyLong_AsLong(locale.get());
+    if (state.locale_flag == -1 && PyErr_Occurred()) throw_error();
+    state.one = integer(1).release();
+    state.sub_kwnames = tuple({interned("count").get(), interned("flags").get()}).release();
+    state.first = {str("^[\\s]*?(").release(), str(")").release(), PyDict_New()};
+    state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), PyDict_New()};
+    if (!state.first.cache || !state.last.cache) throw_error();
+    m.def(replace_sql_first_spec);
+    m.def(replace_sql_last_spec);
+}
+
 }  // namespace
 
 VELMO_MODULE(harlune, "velmo.utils.harlune", exec_harlune)
