@@ -1,10 +1,179 @@
-// velmo.utils.wollix (being built).
+// velmo.utils.wollix: resolving result-type names and telling container and result classes apart.
+//
+// The functions read the module's globals (builtins, import_module, get_origin, is_dataclass,
+// BaseModel, DeclarativeBase) at call time, as module-level Python code would, so a rebinding
+// of those names is honoured and their errors are the ones the caller sees.
+#include <string_view>
+
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;
 
 namespace {
-void exec_wollix(Module&) {}
+
+struct State {
+    PyObject* containers;  // (list, tuple, dict, set)
+    PyObject* name_builtins;
+    PyObject* name_import_module;
+    PyObject* name_get_origin;
+    PyObject* name_is_dataclass;
+    PyObject* name_base_model;
+    PyObject* name_declarative_base;
+    PyObject* import_error_prefix;
+    PyObject* unknown_type_prefix;
+    PyObject* colon;
+};
+State state;
+
+// A module global by name, or NameError as an unbound global gives.
+Ref global(const Args& a, PyObject* name) {
+    Ref v = dict_get(a.globals(), name);
+    if (!v) raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
+    return v;
+}
+
+// getattr(builtins, type_str, None)
+Ref builtin_attribute(const Args& a, PyObject* type_str) {
+    Ref builtins = global(a, state.name_builtins);
+    return getattr_optional(builtins.get(), type_str);
+}
+
+bool is_class(PyObject* o) { return o && PyType_Check(o); }
+
+bool is_container(PyObject* cls) { return check(PyObject_IsSubclass(cls, state.containers)) != 0; }
+
+Ref is_container_type_by_str(const Args& a) {
+    PyObject* type_str = a[0];
+    Ref type_obj = builtin_attribute(a, type_str);
+    if (!type_obj || !truthy(type_obj.get())) type_obj = dict_get(a.globals(), type_str);
+    if (!is_class(type_obj.get()) || type_obj.get() == Py_None) return boolean(false);
+    return boolean(is_container(type_obj.get()));
+}
+
+// Raises ValueError(message) with `caught` (owned, taken over) as its __context__, as a raise
+// inside an except block does.
+[[noreturn]] void raise_chained(PyObject* type, PyObject* message, PyObject* caught) {
+    PyErr_SetObject(type, message);
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetContext(raised, caught);
+    PyErr_SetRaisedException(raised);
+    throw_error();
+}
+
+// module_path.class_name imported through import_module; the ImportError / AttributeError of
+// either step becomes the "无法导入类型" ValueError.
+Ref import_dotted(const Args& a, PyObject* type_str, Py_ssize_t dot) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(type_str);
+    Ref module_path = Ref::steal(PyUnicode_Substring(type_str, 0, dot));
+    Ref class_name = Ref::steal(PyUnicode_Substring(type_str, dot + 1, n));
+    Ref import_module = global(a, state.name_import_module);
+    PyObject* argv[1] = {module_path.get()};
+    PyObject* found = PyObject_Vectorcall(import_module.get(), argv, 1, nullptr);
+    if (found) {
+        Ref module = Ref::steal(found);
+        found = PyObject_GetAttr(module.get(), class_name.get());
+        if (found) return Ref::steal(found);
+    }
+    PyObject* caught = PyErr_GetRaisedException();
+    if (!PyErr_GivenExceptionMatches(caught, PyExc_ImportError) &&
+        !PyErr_GivenExceptionMatches(caught, PyExc_AttributeError)) {
+        PyErr_SetRaisedException(caught);
+        throw_error();
+    }
+    PyObject* text = PyObject_Str(caught);
+    if (!text) {
+        // An error while formatting is raised in the handler too.
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, caught);
+        PyErr_SetRaisedException(raised);
+        throw_error();
+    }
+    Ref text_ref = Ref::steal(text);
+    Ref message = Ref::steal(PyUnicode_Concat(state.import_error_prefix, type_str));
+    message = Ref::steal(PyUnicode_Concat(message.get(), state.colon));
+    message = Ref::steal(PyUnicode_Concat(message.get(), text_ref.get()));
+    raise_chained(PyExc_ValueError, message.get(), caught);
+}
+
+Ref get_type_from_string(const Args& a) {
+    PyObject* type_str = a[0];
+    Ref builtin_type = builtin_attribute(a, type_str);
+    if (is_class(builtin_type.get())) return builtin_type;
+    Ref global_type = dict_get(a.globals(), type_str);
+    if (is_class(global_type.get())) return global_type;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(type_str);
+    Py_ssize_t dot = PyUnicode_FindChar(type_str, '.', 0, n, -1);
+    if (dot == -2) throw_error();
+    if (dot >= 0) {
+        Ref type_obj = import_dotted(a, type_str, dot);
+        if (is_class(type_obj.get())) return type_obj;
+    }
+    raise_obj(PyExc_ValueError, Ref::steal(PyUnicode_Concat(state.unknown_type_prefix, type_str)).get());
+}
+
+// get_origin(obj) if that is truthy, else obj.
+Ref origin_or_self(const Args& a, PyObject* obj) {
+    Ref get_origin = global(a, state.name_get_origin);
+    Ref origin = call(get_origin.get(), {obj});
+    if (truthy(origin.get())) return origin;
+    return Ref::borrow(obj);
+}
+
+Ref is_container_type(const Args& a) {
+    Ref origin = origin_or_self(a, a[0]);
+    return boolean(is_container(origin.get()));
+}
+
+Ref get_base_type(const Args& a) { return origin_or_self(a, a[0]); }
+
+Ref is_result_class(const Args& a) {
+    PyObject* data_type = a[0];
+    Ref base_model = global(a, state.name_base_model);
+    if (check(PyObject_IsSubclass(data_type, base_model.get()))) return boolean(true);
+    Ref is_dataclass = global(a, state.name_is_dataclass);
+    if (truthy(call(is_dataclass.get(), {data_type}).get())) return boolean(true);
+    Ref declarative_base = global(a, state.name_declarative_base);
+    return boolean(check(PyObject_IsSubclass(data_type, declarative_base.get())) != 0);
+}
+
+const FunctionSpec is_container_type_by_str_spec{
+    "is_container_type_by_str", {{"type_str", Default::Required, Exact::Str, "str"}},
+    is_container_type_by_str, "bool"};
+const FunctionSpec get_type_from_string_spec{
+    "get_type_from_string", {{"type_str", Default::Required, Exact::Str, "str"}}, get_type_from_string};
+const FunctionSpec is_container_type_spec{"is_container_type", {{"type_obj"}}, is_container_type, "bool"};
+const FunctionSpec get_base_type_spec{"get_base_type", {{"generic_type"}}, get_base_type};
+const FunctionSpec is_result_class_spec{"is_result_class", {{"data_type"}}, is_result_class};
+
+void exec_wollix(Module& m) {
+    m.from_import("collections.abc", {"Container", "Iterable"});
+    m.import("builtins");
+    m.from_import("dataclasses", {"is_dataclass"});
+    m.from_import("importlib", {"import_module"});
+    m.from_import("typing", {"get_origin", "List"});
+    m.from_import("pydantic", {"BaseModel"});
+    m.from_import("sqlalchemy.orm", {"DeclarativeBase"});
+
+    state.containers = tuple({reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type),
+                              reinterpret_cast<PyObject*>(&PyDict_Type), reinterpret_cast<PyObject*>(&PySet_Type)})
+                           .release();
+    state.name_builtins = interned("builtins").release();
+    state.name_import_module = interned("import_module").release();
+    state.name_get_origin = interned("get_origin").release();
+    state.name_is_dataclass = interned("is_dataclass").release();
+    state.name_base_model = interned("BaseModel").release();
+    state.name_declarative_base = interned("DeclarativeBase").release();
+    state.import_error_prefix = str("无法导入类型 ").release();
+    state.unknown_type_prefix = str("未知的类型: ").release();
+    state.colon = str(": ").release();
+
+    m.def(is_container_type_by_str_spec);
+    m.def(get_type_from_string_spec);
+    m.def(is_container_type_spec);
+    m.def(get_base_type_spec);
+    m.def(is_result_class_spec);
+}
+
 }  // namespace
 
 VELMO_MODULE(wollix, "velmo.utils.wollix", exec_wollix)
