@@ -1,10 +1,162 @@
-// velmo.utils.fendrel (being built).
-#include "../runtime/rt.hpp"
+// velmo.utils.fendrel: parameter markers «#{..}», «${..}» and «$f{..}» and their type options.
+#include "fendrel.hpp"
 
-using namespace velmo::rt;
+namespace velmo::fendrel {
+
+using namespace rt;
+
+State state;
 
 namespace {
-void exec_fendrel(Module&) {}
+
+const FunctionSpec sql_param_regex_init_spec{
+    "__init__",
+    {{"self"}, {"regex", Default::Required, Exact::Str, "str"}, {"prefix", Default::Required, Exact::Str, "str"}},
+    sql_param_regex_init};
+const FunctionSpec resolve_param_spec{
+    "resolve_param", {{"self"}, {"param", Default::Required, Exact::Str, "str"}}, sql_param_regex_resolve_param};
+
+const FunctionSpec sql_param_init_spec{"__init__",
+                                       {{"self"},
+                                        {"param_name", Default::None, Exact::Str, "str"},
+                                        {"function_expression", Default::None, Exact::Str, "str"},
+                                        {"is_function", Default::False, Exact::Any, "bool"},
+                                        {"function_name", Default::None, Exact::Str, "str"}},
+                                       sql_param_init};
+const FunctionSpec sql_param_str_spec{"__str__", {{"self"}}, sql_param_str};
+
+const FunctionSpec mybatis_param_init_spec{"__init__",
+                                           {{"self"},
+                                            {"sql_param", Default::Required, Exact::Any, "SqlParam"},
+                                            {"full_name", Default::None, Exact::Str, "str"},
+                                            {"sql_type", Default::None, Exact::Str, "str"},
+                                            {"python_type", Default::None, Exact::Str, "str"},
+                                            {"type_handler", Default::None, Exact::Str, "str"}},
+                                           mybatis_param_init};
+const FunctionSpec mybatis_param_str_spec{"__str__", {{"self"}}, mybatis_param_str};
+
+const FunctionSpec get_params_spec{"get_params", {{"child"}}, get_params};
+const FunctionSpec get_regex_value_spec{"__get_regex_value",
+                                        {{"regex", Default::Required, Exact::Str, "str"},
+                                         {"param", Default::Required, Exact::Str, "str"},
+                                         {"group", Default::Required, Exact::Str, "str"}},
+                                        get_regex_value};
+const FunctionSpec get_sql_param_spec{"get_sql_param", {{"param_text"}}, get_sql_param};
+
+struct Family {
+    const char* name;
+    std::initializer_list<const char*> types;
+};
+const Family type_families[] = {
+    {"NUM", {"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "BIT", "DECIMAL", "DOUBLE", "FLOAT", "NUMERIC"}},
+    {"BOOLEAN", {"BOOLEAN"}},
+    {"DATE", {"DATE", "TIME", "TIMESTAMP"}},
+    {"STRING", {"CHAR", "VARCHAR", "NCHAR", "NVARCHAR", "LONGNVARCHAR", "LONGVARCHAR"}},
+    {"BINARY", {"BINARY", "VARBINARY", "LONGVARBINARY", "BLOB"}},
+    {"OTHER", {"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT", "NCLOB", "NULL", "OTHER",
+               "REAL", "REF", "ROWID", "SQLXML", "STRUCT", "UNDEFINED"}},
+};
+
+const char* const marker_patterns[marker_kinds] = {"\\#\\{.+?\\}", "\\$\\{.+?\\}", "\\$f\\{.+?\\}"};
+const char* const marker_prefixes[marker_kinds] = {"#", "$", "$f"};
+const char* const option_patterns[option_count] = {
+    "(\\s*sql_type\\s*=\\s*)(?P<sql_type>\\w+)?",
+    "(\\s*python_type\\s*=\\s*)(?P<python_type>\\w+)?",
+    "(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?",
+};
+
+PyObject* name(const char* s) { return interned(s).release(); }
+
+void init_names() {
+    state.s_re = name("re");
+    state.s_sql_regex_list = name("sql_regex_list");
+    state.s_sql_param = name("SqlParam");
+    state.s_mybatis_param = name("MybatisParam");
+    state.s_get_regex_value = name("__get_regex_value");
+    state.s_param_function_regex = name("param_function_regex");
+    state.s_regex = name("regex");
+    state.s_prefix = name("prefix");
+    state.s_resolve_param = name("resolve_param");
+    state.s_init = name("__init__");
+    state.s_is_function = name("is_function");
+    state.s_param_name = name("param_name");
+    state.s_function_expression = name("function_expression");
+    state.s_function_name = name("function_name");
+    state.s_sql_param_attr = name("sql_param");
+    state.s_full_name = name("full_name");
+    state.s_name = name("name");
+    state.s_text = name("text");
+    state.s_tail = name("tail");
+    state.s_findall = name("findall");
+    state.s_match = name("match");
+    state.s_search = name("search");
+    state.s_compile = name("compile");
+    state.s_replace = name("replace");
+    state.s_group = name("group");
+    state.s_strip = name("strip");
+    state.s_index = name("index");
+    state.s_key_tuple = tuple({interned("key").get()}).release();
+    state.s_empty = name("");
+    state.s_open_brace = name("{");
+    state.s_close_brace = name("}");
+    state.s_nonspace = name("\\S");
+    state.kw_mybatis = tuple({state.s_full_name, state.s_sql_param_attr}).release();
+    state.kw_function = tuple({state.s_function_expression, state.s_is_function, state.s_function_name}).release();
+    state.kw_param_name = tuple({state.s_param_name}).release();
+    state.empty_tuple = PyTuple_New(0);
+    check(state.empty_tuple);
+    for (int k = 0; k < option_count; ++k) {
+        state.option_patterns[k] = str(option_patterns[k]).release();
+        state.option_groups[k] = name(std::string(option_names[k]).c_str());
+    }
+}
+
+void exec_fendrel(Module& m) {
+    init_names();
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    state.sorted = getattr(builtins.get(), "sorted").release();
+
+    state.re = m.import("regex", "re").release();
+
+    Ref type_mapping = Ref::steal(PyDict_New());
+    for (const Family& family : type_families) {
+        Ref types = Ref::steal(PyList_New(0));
+        for (const char* t : family.types) check(PyList_Append(types.get(), str(t).get()));
+        dict_set(type_mapping.get(), family.name, types.get());
+    }
+    m.add("type_mapping", type_mapping);
+
+    state.param_function_regex = Py_NewRef(
+        m.add("param_function_regex", call_method(state.re, state.s_compile, {str(".+?\\(.+?\\)").get()})));
+
+    state.sql_param_regex_cls =
+        Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_spec}, {&resolve_param_spec}}));
+    state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_spec}, {&sql_param_str_spec}}));
+    state.mybatis_param_cls =
+        Py_NewRef(m.def_class("MybatisParam", {{&mybatis_param_init_spec}, {&mybatis_param_str_spec}}));
+    state.resolve_param_fn = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
+    state.sql_param_init_fn = getattr(state.sql_param_cls, state.s_init).release();
+    state.mybatis_param_init_fn = getattr(state.mybatis_param_cls, state.s_init).release();
+
+    Ref regex_list = Ref::steal(PyList_New(0));
+    for (int i = 0; i < marker_kinds; ++i) {
+        state.prefixes[i] = str(marker_prefixes[i]).release();
+        Ref item = call(state.sql_param_regex_cls, {str(marker_patterns[i]).get(), state.prefixes[i]});
+        state.marker_patterns[i] = getattr(item.get(), state.s_regex).release();
+        check(PyList_Append(regex_list.get(), item.get()));
+        state.regex_items[i] = item.release();
+    }
+    state.sql_regex_list = Py_NewRef(m.add("sql_regex_list", regex_list));
+
+    m.def(get_params_spec);
+    state.get_regex_value_fn = Py_NewRef(m.def(get_regex_value_spec));
+    m.def(get_sql_param_spec);
+
+    state.nonspace_pattern = call_method(state.re, state.s_compile, {state.s_nonspace}).release();
+}
+
 }  // namespace
 
-VELMO_MODULE(fendrel, "velmo.utils.fendrel", exec_fendrel)
+}  // namespace velmo::fendrel
+
+VELMO_MODULE(fendrel, "velmo.utils.fendrel", velmo::fendrel::exec_fendrel)

@@ -1,0 +1,175 @@
+// Collecting the markers of an element or a text into MybatisParam records.
+//
+// The native road scans the str buffer directly. It stands for the module's own objects
+// (sql_regex_list and its three SqlParamRegex, the record classes, __get_regex_value, re), so
+// it is taken only while all of them are still in place; otherwise the same algorithm runs
+// through whatever the module's globals now hold, as Python code would.
+#include "fendrel.hpp"
+
+namespace velmo::fendrel {
+
+using namespace rt;
+
+namespace {
+
+bool pristine(PyObject* globals) {
+    if (peek_global(globals, state.s_re) != state.re ||
+        peek_global(globals, state.s_sql_regex_list) != state.sql_regex_list ||
+        peek_global(globals, state.s_mybatis_param) != state.mybatis_param_cls ||
+        peek_global(globals, state.s_get_regex_value) != state.get_regex_value_fn ||
+        peek_global(globals, state.s_param_function_regex) != state.param_function_regex)
+        return false;
+    if (!sql_param_native(globals) ||
+        !class_attr_is(state.mybatis_param_cls, state.s_init, state.mybatis_param_init_fn))
+        return false;
+    PyObject* list = state.sql_regex_list;
+    if (PyList_GET_SIZE(list) != marker_kinds) return false;
+    for (int i = 0; i < marker_kinds; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item != state.regex_items[i] || Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(state.sql_param_regex_cls))
+            return false;
+        Ref regex = getattr(item, state.s_regex);
+        Ref prefix = getattr(item, state.s_prefix);
+        if (regex.get() != state.marker_patterns[i] || prefix.get() != state.prefixes[i]) return false;
+        Ref method = getattr(item, state.s_resolve_param);
+        if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != state.resolve_param_fn)
+            return false;
+    }
+    return true;
+}
+
+Ref collect_native(PyObject* text) {
+    Ref result = Ref::steal(PyList_New(0));
+    std::vector<Span> spans;
+    PyObject* no_options[option_count] = {Py_None, Py_None, Py_None};
+    for (int kind = 0; kind < marker_kinds; ++kind) {
+        std::string_view open = marker_opens[kind];
+        distinct_markers(text, open, spans);
+        for (const Span& span : spans) {
+            Ref full_name = Ref::steal(PyUnicode_Substring(text, span.start, span.end));
+            Ref body = marker_body(text, span, open);
+            Py_ssize_t paren = function_paren(body.get(), true);
+            Ref record;
+            if (paren >= 0) {
+                Ref name = Ref::steal(PyUnicode_Substring(body.get(), 0, paren));
+                Ref sql_param = new_sql_param(Py_True, Py_None, body.get(), name.get());
+                record = new_mybatis_param(sql_param.get(), full_name.get(), no_options, Py_None, false);
+            } else {
+                Py_ssize_t comma = PyUnicode_FindChar(body.get(), ',', 0, PyUnicode_GET_LENGTH(body.get()), 1);
+                if (comma == -2) throw_error();
+                Ref name = comma < 0 ? body : Ref::steal(PyUnicode_Substring(body.get(), 0, comma));
+                Ref sql_param = new_sql_param(Py_False, name.get(), Py_None, Py_None);
+                Ref options[option_count];
+                PyObject* values[option_count];
+                for (int k = 0; k < option_count; ++k) {
+                    options[k] = option_value(text, span, k, full_name.get());
+                    values[k] = options[k].get();
+                }
+                record = new_mybatis_param(sql_param.get(), full_name.get(), values, name.get(), true);
+            }
+            check(PyList_Append(result.get(), record.get()));
+        }
+    }
+    return result;
+}
+
+// The same algorithm through the objects the globals hold now.
+Ref collect_generic(PyObject* globals, PyObject* text) {
+    Ref result = Ref::steal(PyList_New(0));
+    Ref regex_list = global(globals, state.s_sql_regex_list);
+    Ref items = Ref::steal(PyObject_GetIter(regex_list.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(items.get()))) {
+        Ref regex = getattr(item.get(), state.s_regex);
+        Ref match = call_method(regex.get(), state.s_findall, {text});
+        // sorted(set(match), key=match.index): distinct texts in first-occurrence order.
+        Ref distinct_set = Ref::steal(PySet_New(match.get()));
+        Ref index = getattr(match.get(), state.s_index);
+        Ref distinct = call_kw(state.sorted, {distinct_set.get(), index.get()}, state.s_key_tuple);
+        Ref params = Ref::steal(PyObject_GetIter(distinct.get()));
+        while (Ref param = Ref::steal_or_null(PyIter_Next(params.get()))) {
+            Ref sql_param = call_method(item.get(), state.s_resolve_param, {param.get()});
+            Ref cls = global(globals, state.s_mybatis_param);
+            Ref record = call_kw(cls.get(), {param.get(), sql_param.get()}, state.kw_mybatis);
+            Ref is_function = getattr(sql_param.get(), state.s_is_function);
+            if (!truthy(is_function.get())) {
+                Ref name = getattr(sql_param.get(), state.s_param_name);
+                setattr(record.get(), state.s_name, name.get());
+                for (int k = 0; k < option_count; ++k) {
+                    Ref lookup = global(globals, state.s_get_regex_value);
+                    Ref value = call(lookup.get(), {state.option_patterns[k], param.get(), state.option_groups[k]});
+                    setattr(record.get(), state.option_groups[k], value.get());
+                }
+            }
+            check(PyList_Append(result.get(), record.get()));
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
+Ref collect(PyObject* globals, PyObject* text) {
+    if (PyUnicode_Check(text) && pristine(globals)) return collect_native(text);
+    return collect_generic(globals, text);
+}
+
+// The text or tail kept only when "\S" finds a match in it.
+Ref keep_if_not_blank(PyObject* pattern, bool native, Ref value) {
+    bool keep;
+    if (native && PyUnicode_Check(value.get()))
+        keep = has_non_space(value.get());
+    else
+        keep = truthy(call_method(pattern, state.s_search, {value.get()}).get());
+    return keep ? value : Ref::borrow(state.s_empty);
+}
+
+// child.text or child.tail when truthy, else "".
+Ref text_or_empty(PyObject* child, PyObject* name) {
+    Ref value = getattr(child, name);
+    return truthy(value.get()) ? value : Ref::borrow(state.s_empty);
+}
+
+bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+}  // namespace
+
+Ref get_params(const Args& a) {
+    PyObject* globals = a.globals();
+    PyObject* child = a[0];
+    Ref re = global(globals, state.s_re);
+    bool native = re.get() == state.re;
+    // The "\S" pattern: the module's own when re is the regex package, compiled anew otherwise.
+    Ref pattern = native ? Ref::borrow(state.nonspace_pattern)
+                         : call_method(re.get(), state.s_compile, {state.s_nonspace});
+    Ref text = text_or_empty(child, state.s_text);
+    Ref tail = text_or_empty(child, state.s_tail);
+    text = keep_if_not_blank(pattern.get(), native, std::move(text));
+    tail = keep_if_not_blank(pattern.get(), native, std::move(tail));
+    Ref scan = PyUnicode_CheckExact(text.get()) && PyUnicode_CheckExact(tail.get())
+                   ? Ref::steal(PyUnicode_Concat(text.get(), tail.get()))
+                   : Ref::steal(PyNumber_Add(text.get(), tail.get()));
+    return collect(globals, scan.get());
+}
+
+Ref get_sql_param(const Args& a) { return collect(a.globals(), a[0]); }
+
+Ref get_regex_value(const Args& a) {
+    PyObject* regex = a[0];
+    PyObject* param = a[1];
+    PyObject* group = a[2];
+    Ref re = global(a.globals(), state.s_re);
+    if (re.get() == state.re) {
+        for (int k = 0; k < option_count; ++k) {
+            if (same_text(regex, state.option_patterns[k]) && same_text(group, state.option_groups[k]))
+                return option_value(param, Span{0, PyUnicode_GET_LENGTH(param)}, k, param);
+        }
+    }
+    Ref match = call_method(re.get(), state.s_search, {regex, param});
+    if (!truthy(match.get())) return none();
+    Ref value = call_method(match.get(), state.s_group, {group});
+    // «sql_type= » matches with the value group absent: no value, as when the option is absent.
+    if (value.get() == Py_None) return value;
+    return call_method(value.get(), state.s_strip);
+}
+
+}  // namespace velmo::fendrel

@@ -1,0 +1,182 @@
+// The classes SqlParamRegex, SqlParam and MybatisParam, and native construction of records.
+#include "fendrel.hpp"
+
+namespace velmo::fendrel {
+
+using namespace rt;
+
+namespace {
+
+// An instance of cls made as object.__new__(cls) makes it, before __init__ runs.
+Ref bare_instance(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return Ref::steal(type->tp_new(type, state.empty_tuple, nullptr));
+}
+
+// "label" + str(value) for each pair, concatenated.
+Ref describe(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> fields) {
+    Ref parts = Ref::steal(PyList_New(0));
+    for (const auto& [label, attr] : fields) {
+        check(PyList_Append(parts.get(), str(label).get()));
+        Ref value = getattr(self, attr);
+        Ref text = Ref::steal(PyObject_Str(value.get()));
+        check(PyList_Append(parts.get(), text.get()));
+    }
+    return Ref::steal(PyUnicode_Join(state.s_empty, parts.get()));
+}
+
+}  // namespace
+
+bool class_attr_is(PyObject* cls, PyObject* name, PyObject* fn) {
+    Ref current = getattr(cls, name);
+    return current.get() == fn;
+}
+
+PyObject* peek_global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+Ref global(PyObject* globals, PyObject* name) {
+    Ref v = dict_get(globals, name);
+    if (!v) raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
+    return v;
+}
+
+bool sql_param_native(PyObject* globals) {
+    return peek_global(globals, state.s_sql_param) == state.sql_param_cls &&
+           class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
+}
+
+Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
+                  PyObject* function_name) {
+    Ref obj = bare_instance(state.sql_param_cls);
+    setattr(obj.get(), state.s_is_function, is_function);
+    setattr(obj.get(), state.s_param_name, param_name);
+    setattr(obj.get(), state.s_function_expression, function_expression);
+    setattr(obj.get(), state.s_function_name, function_name);
+    return obj;
+}
+
+Ref new_mybatis_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
+                      PyObject* param_name, bool with_name) {
+    Ref obj = bare_instance(state.mybatis_param_cls);
+    setattr(obj.get(), state.s_sql_param_attr, sql_param);
+    setattr(obj.get(), state.s_full_name, full_name);
+    for (int i = 0; i < option_count; ++i) setattr(obj.get(), state.option_groups[i], options[i]);
+    setattr(obj.get(), state.s_param_name, param_name);
+    if (with_name) setattr(obj.get(), state.s_name, param_name);
+    return obj;
+}
+
+Ref option_value(PyObject* text, Span span, int option, PyObject* full_name) {
+    Span value{};
+    switch (find_option(text, span, option_names[option], value)) {
+        case OptionFound::Absent:
+        case OptionFound::Empty:
+            return none();
+        case OptionFound::Value:
+            return Ref::steal(PyUnicode_Substring(text, value.start, value.end));
+        case OptionFound::Unsure:
+            break;
+    }
+    // Non-ASCII text next to the value: let the regex package decide what "\w" takes.
+    Ref match = call_method(state.re, state.s_search, {state.option_patterns[option], full_name});
+    if (!truthy(match.get())) return none();
+    Ref group = call_method(match.get(), state.s_group, {state.option_groups[option]});
+    if (group.get() == Py_None) return group;
+    return call_method(group.get(), state.s_strip);
+}
+
+// SqlParamRegex
+
+Ref sql_param_regex_init(const Args& a) {
+    Ref re = global(a.globals(), state.s_re);
+    Ref compiled = call_method(re.get(), state.s_compile, {a[1]});
+    setattr(a[0], state.s_regex, compiled.get());
+    setattr(a[0], state.s_prefix, a[2]);
+    return none();
+}
+
+Ref sql_param_regex_resolve_param(const Args& a) {
+    PyObject* globals = a.globals();
+    PyObject* param = a[1];
+    Ref prefix = getattr(a[0], state.s_prefix);
+    Ref body;
+    if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_IS_ASCII(prefix.get())) {
+        std::string open(utf8(prefix.get()));
+        open.push_back('{');
+        body = marker_body(param, Span{0, PyUnicode_GET_LENGTH(param)}, open);
+    } else {
+        Ref open = Ref::steal(PyNumber_Add(prefix.get(), state.s_open_brace));
+        body = call_method(param, state.s_replace, {open.get(), state.s_empty});
+        body = call_method(body.get(), state.s_replace, {state.s_close_brace, state.s_empty});
+    }
+
+    // param is exactly a str, so str.replace gave a str.
+    Py_ssize_t paren = -1;
+    if (peek_global(globals, state.s_param_function_regex) == state.param_function_regex) {
+        paren = function_paren(body.get(), true);
+    } else {
+        Ref pattern = global(globals, state.s_param_function_regex);
+        if (truthy(call_method(pattern.get(), state.s_match, {body.get()}).get()))
+            paren = function_paren(body.get(), false);
+    }
+
+    bool native = sql_param_native(globals);
+    if (paren >= 0) {
+        Ref name = Ref::steal(PyUnicode_Substring(body.get(), 0, paren));
+        if (native) return new_sql_param(Py_True, Py_None, body.get(), name.get());
+        Ref cls = global(globals, state.s_sql_param);
+        return call_kw(cls.get(), {body.get(), Py_True, name.get()}, state.kw_function);
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(body.get());
+    Py_ssize_t comma = PyUnicode_FindChar(body.get(), ',', 0, n, 1);
+    if (comma == -2) throw_error();
+    Ref first = comma < 0 ? body : Ref::steal(PyUnicode_Substring(body.get(), 0, comma));
+    if (native) return new_sql_param(Py_False, first.get(), Py_None, Py_None);
+    Ref cls = global(globals, state.s_sql_param);
+    return call_kw(cls.get(), {first.get()}, state.kw_param_name);
+}
+
+// SqlParam
+
+Ref sql_param_init(const Args& a) {
+    PyObject* self = a[0];
+    setattr(self, state.s_is_function, a[3]);
+    setattr(self, state.s_param_name, a[1]);
+    setattr(self, state.s_function_expression, a[2]);
+    setattr(self, state.s_function_name, a[4]);
+    return none();
+}
+
+Ref sql_param_str(const Args& a) {
+    return describe(a[0], {{"is_function:", state.s_is_function},
+                           {" ,param_name:", state.s_param_name},
+                           {",function_expression:", state.s_function_expression},
+                           {",function_name:", state.s_function_name}});
+}
+
+// MybatisParam
+
+Ref mybatis_param_init(const Args& a) {
+    PyObject* self = a[0];
+    setattr(self, state.s_sql_param_attr, a[1]);
+    setattr(self, state.s_full_name, a[2]);
+    for (int i = 0; i < option_count; ++i) setattr(self, state.option_groups[i], a[3 + static_cast<size_t>(i)]);
+    Ref param_name = getattr(a[1], state.s_param_name);
+    setattr(self, state.s_param_name, param_name.get());
+    return none();
+}
+
+Ref mybatis_param_str(const Args& a) {
+    return describe(a[0], {{"sql_param:", state.s_sql_param_attr},
+                           {" ,full_name:", state.s_full_name},
+                           {",sql_type:", state.option_groups[0]},
+                           {",python_type:", state.option_groups[1]},
+                           {",type_handler:", state.option_groups[2]},
+                           {",param_name:", state.s_param_name}});
+}
+
+}  // namespace velmo::fendrel
