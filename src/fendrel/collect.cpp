@@ -4,6 +4,8 @@
 // (sql_regex_list and its three SqlParamRegex, the record classes, __get_regex_value, re), so
 // it is taken only while all of them are still in place; otherwise the same algorithm runs
 // through whatever the module's globals now hold, as Python code would.
+#include <algorithm>
+
 #include "fendrel.hpp"
 
 namespace velmo::fendrel {
@@ -12,58 +14,76 @@ using namespace rt;
 
 namespace {
 
+// Whether cls.<name> is still fn. A verified class is remembered by its version tag, which the
+// interpreter replaces whenever the class is modified, so the common case is one comparison.
+bool class_unchanged(PyObject* cls, PyObject* name, PyObject* fn, unsigned int& verified_tag) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_version_tag != 0 && type->tp_version_tag == verified_tag) return true;
+    if (!class_attr_is(cls, name, fn)) return false;
+    verified_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    return true;
+}
+
+// An item of sql_regex_list still as the module made it: same class, pattern and prefix, and
+// no resolve_param of its own.
+bool regex_item_unchanged(int i) {
+    PyObject* item = PyList_GET_ITEM(state.sql_regex_list, i);
+    if (item != state.regex_items[i] || Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(state.sql_param_regex_cls))
+        return false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(item, nullptr));
+    return peek_global(dict.get(), state.s_regex) == state.marker_patterns[i] &&
+           peek_global(dict.get(), state.s_prefix) == state.prefixes[i] &&
+           !peek_global(dict.get(), state.s_resolve_param);
+}
+
 bool pristine(PyObject* globals) {
     if (peek_global(globals, state.s_re) != state.re ||
         peek_global(globals, state.s_sql_regex_list) != state.sql_regex_list ||
+        peek_global(globals, state.s_sql_param) != state.sql_param_cls ||
         peek_global(globals, state.s_mybatis_param) != state.mybatis_param_cls ||
         peek_global(globals, state.s_get_regex_value) != state.get_regex_value_fn ||
         peek_global(globals, state.s_param_function_regex) != state.param_function_regex)
         return false;
-    if (!sql_param_native(globals) ||
-        !class_attr_is(state.mybatis_param_cls, state.s_init, state.mybatis_param_init_fn))
+    if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.verified_tags[0]) ||
+        !class_unchanged(state.mybatis_param_cls, state.s_init, state.mybatis_param_init_fn, state.verified_tags[1]) ||
+        !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.resolve_param_fn,
+                         state.verified_tags[2]))
         return false;
-    PyObject* list = state.sql_regex_list;
-    if (PyList_GET_SIZE(list) != marker_kinds) return false;
-    for (int i = 0; i < marker_kinds; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (item != state.regex_items[i] || Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(state.sql_param_regex_cls))
-            return false;
-        Ref regex = getattr(item, state.s_regex);
-        Ref prefix = getattr(item, state.s_prefix);
-        if (regex.get() != state.marker_patterns[i] || prefix.get() != state.prefixes[i]) return false;
-        Ref method = getattr(item, state.s_resolve_param);
-        if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != state.resolve_param_fn)
-            return false;
-    }
+    if (PyList_GET_SIZE(state.sql_regex_list) != marker_kinds) return false;
+    for (int i = 0; i < marker_kinds; ++i)
+        if (!regex_item_unchanged(i)) return false;
     return true;
 }
 
 Ref collect_native(PyObject* text) {
     Ref result = Ref::steal(PyList_New(0));
     std::vector<Span> spans;
+    Chars body;
     PyObject* no_options[option_count] = {Py_None, Py_None, Py_None};
     for (int kind = 0; kind < marker_kinds; ++kind) {
         std::string_view open = marker_opens[kind];
         distinct_markers(text, open, spans);
         for (const Span& span : spans) {
             Ref full_name = Ref::steal(PyUnicode_Substring(text, span.start, span.end));
-            Ref body = marker_body(text, span, open);
-            Py_ssize_t paren = function_paren(body.get(), true);
+            marker_body(text, span, open, body);
+            Py_ssize_t paren = function_paren(body);
             Ref record;
             if (paren >= 0) {
-                Ref name = Ref::steal(PyUnicode_Substring(body.get(), 0, paren));
-                Ref sql_param = new_sql_param(Py_True, Py_None, body.get(), name.get());
+                Ref expression = chars_str(body, body.size());
+                Ref name = chars_str(body, static_cast<size_t>(paren));
+                Ref sql_param = new_sql_param(Py_True, Py_None, expression.get(), name.get());
                 record = new_mybatis_param(sql_param.get(), full_name.get(), no_options, Py_None, false);
             } else {
-                Py_ssize_t comma = PyUnicode_FindChar(body.get(), ',', 0, PyUnicode_GET_LENGTH(body.get()), 1);
-                if (comma == -2) throw_error();
-                Ref name = comma < 0 ? body : Ref::steal(PyUnicode_Substring(body.get(), 0, comma));
+                Ref name = chars_str(body, static_cast<size_t>(std::find(body.begin(), body.end(), ',') - body.begin()));
                 Ref sql_param = new_sql_param(Py_False, name.get(), Py_None, Py_None);
                 Ref options[option_count];
-                PyObject* values[option_count];
-                for (int k = 0; k < option_count; ++k) {
-                    options[k] = option_value(text, span, k, full_name.get());
-                    values[k] = options[k].get();
+                PyObject* values[option_count] = {Py_None, Py_None, Py_None};
+                // Every option is written with "=": without one there is nothing to look up.
+                if (has_char(text, span, '=')) {
+                    for (int k = 0; k < option_count; ++k) {
+                        options[k] = option_value(text, span, k, full_name.get());
+                        values[k] = options[k].get();
+                    }
                 }
                 record = new_mybatis_param(sql_param.get(), full_name.get(), values, name.get(), true);
             }

@@ -33,6 +33,7 @@ struct State {
     PyObject* sql_param_init_fn;
     PyObject* mybatis_param_init_fn;
     PyObject* get_regex_value_fn;
+    unsigned int verified_tags[3];  // version tags of SqlParam, MybatisParam, SqlParamRegex when last checked
     PyObject* nonspace_pattern;  // "\S", for the error a non-str text gets from the search
     PyObject* sorted;            // builtins.sorted
     PyObject* empty_tuple;
@@ -67,13 +68,20 @@ bool has_non_space(PyObject* text);
 // The distinct markers opened by `open` ("#{", "${" or "$f{"; the "{.+?}" tail is implied) in
 // the order of their first occurrence, as the pattern's findall and a first-occurrence sort give.
 void distinct_markers(PyObject* text, std::string_view open, std::vector<Span>& out);
+using Chars = std::vector<Py_UCS4>;
+
 // text[span] with every occurrence of `open` (ASCII) and every "}" removed, as
-// .replace(open, "").replace("}", "") gives.
-Ref marker_body(PyObject* text, Span span, std::string_view open);
+// .replace(open, "").replace("}", "") gives, into `out`.
+void marker_body(PyObject* text, Span span, std::string_view open, Chars& out);
+// The str of chars[0, n).
+Ref chars_str(const Chars& chars, size_t n);
 // The index of the first "(" when the body is a function expression, -1 otherwise: the function
 // pattern matches at its start (tested here when native_match, else already by the caller) and
 // no "," comes before that "(".
 Py_ssize_t function_paren(PyObject* body, bool native_match);
+Py_ssize_t function_paren(const Chars& body);
+// Whether c occurs in text[span].
+bool has_char(PyObject* text, Span span, Py_UCS4 c);
 
 enum class OptionFound { Absent, Empty, Value, Unsure };
 // "(\s*NAME\s*=\s*)(?P<NAME>\w+)?" searched in text[span]: Absent (no match), Empty (the value

@@ -49,24 +49,33 @@ bool sql_param_native(PyObject* globals) {
            class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
 }
 
+// Generic attribute store without the name interning of PyObject_SetAttr (the names are interned
+// already), unless the class has a __setattr__ of its own.
+void store(PyObject* obj, PyObject* name, PyObject* value) {
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
+        check(PyObject_GenericSetAttr(obj, name, value));
+    else
+        setattr(obj, name, value);
+}
+
 Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
                   PyObject* function_name) {
     Ref obj = bare_instance(state.sql_param_cls);
-    setattr(obj.get(), state.s_is_function, is_function);
-    setattr(obj.get(), state.s_param_name, param_name);
-    setattr(obj.get(), state.s_function_expression, function_expression);
-    setattr(obj.get(), state.s_function_name, function_name);
+    store(obj.get(), state.s_is_function, is_function);
+    store(obj.get(), state.s_param_name, param_name);
+    store(obj.get(), state.s_function_expression, function_expression);
+    store(obj.get(), state.s_function_name, function_name);
     return obj;
 }
 
 Ref new_mybatis_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
                       PyObject* param_name, bool with_name) {
     Ref obj = bare_instance(state.mybatis_param_cls);
-    setattr(obj.get(), state.s_sql_param_attr, sql_param);
-    setattr(obj.get(), state.s_full_name, full_name);
-    for (int i = 0; i < option_count; ++i) setattr(obj.get(), state.option_groups[i], options[i]);
-    setattr(obj.get(), state.s_param_name, param_name);
-    if (with_name) setattr(obj.get(), state.s_name, param_name);
+    store(obj.get(), state.s_sql_param_attr, sql_param);
+    store(obj.get(), state.s_full_name, full_name);
+    for (int i = 0; i < option_count; ++i) store(obj.get(), state.option_groups[i], options[i]);
+    store(obj.get(), state.s_param_name, param_name);
+    if (with_name) store(obj.get(), state.s_name, param_name);
     return obj;
 }
 
@@ -107,7 +116,9 @@ Ref sql_param_regex_resolve_param(const Args& a) {
     if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_IS_ASCII(prefix.get())) {
         std::string open(utf8(prefix.get()));
         open.push_back('{');
-        body = marker_body(param, Span{0, PyUnicode_GET_LENGTH(param)}, open);
+        Chars chars;
+        marker_body(param, Span{0, PyUnicode_GET_LENGTH(param)}, open, chars);
+        body = chars_str(chars, chars.size());
     } else {
         Ref open = Ref::steal(PyNumber_Add(prefix.get(), state.s_open_brace));
         body = call_method(param, state.s_replace, {open.get(), state.s_empty});

@@ -24,6 +24,7 @@ class SqlParam:
         is_function: Any = False,
         function_name: str | None = None,
     ) -> None: ...
+    def __str__(self) -> str: ...
 
 class MybatisParam:
     sql_param: SqlParam
@@ -41,6 +42,7 @@ class MybatisParam:
         python_type: str | None = None,
         type_handler: str | None = None,
     ) -> None: ...
+    def __str__(self) -> str: ...
 
 sql_regex_list: list[SqlParamRegex]
 
