@@ -318,6 +318,41 @@ def test_replaced_globals_are_used(monkeypatch, generic):
     assert fendrel.sql_regex_list[0].resolve_param("#{abc}").function_name == "abc"
 
 
+def test_many_distinct_markers_keep_first_occurrence_order():
+    names = [f"p{(i * 7) % 40}" for i in range(120)]
+    text = " and ".join(f"#{{{n}, sql_type=T{n}}} ${{{n}}}" for n in names)
+    records = fendrel.get_sql_param(text)
+    assert [r.name for r in records] == list(dict.fromkeys(names)) * 2
+    assert as_dicts(records) == reference_collect(text)
+
+
+def test_class_changes_after_a_call_are_seen(monkeypatch):
+    fendrel.get_sql_param("#{a}")
+    made = []
+    original = fendrel.MybatisParam.__init__
+
+    def init(self, sql_param, full_name=None):
+        made.append(full_name)
+        original(self, sql_param, full_name)
+
+    monkeypatch.setattr(fendrel.MybatisParam, "__init__", init)
+    assert [r.name for r in fendrel.get_sql_param("#{a} #{b}")] == ["a", "b"]
+    assert made == ["#{a}", "#{b}"]
+    monkeypatch.undo()
+    fendrel.get_sql_param("#{c}")
+    assert made == ["#{a}", "#{b}"]
+    # An instance attribute shadows the method, as for any Python object.
+    monkeypatch.setattr(fendrel.sql_regex_list[0], "resolve_param", lambda p: fendrel.SqlParam(param_name="X"))
+    assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["X"]
+    monkeypatch.setattr(fendrel.sql_regex_list[0], "prefix", "$")
+    assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["X"]
+    monkeypatch.undo()
+    monkeypatch.setattr(fendrel.sql_regex_list[0], "prefix", "".join(["#"]))
+    assert [r.name for r in fendrel.get_sql_param("#{a} #{#{b}")] == ["a", "b"]
+    monkeypatch.setattr(fendrel.sql_regex_list[0], "prefix", "@")
+    assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["#{a"]
+
+
 def test_no_reference_leaks():
     text = "".join(f"a = #{{p{i % 7}, sql_type=INTEGER}} and $f{{f{i}(x)}} or ${{t}} " for i in range(20))
     holder = types.SimpleNamespace(text=text, tail=" #{z}")

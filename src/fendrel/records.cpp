@@ -13,6 +13,15 @@ Ref bare_instance(PyObject* cls) {
     return Ref::steal(type->tp_new(type, state.empty_tuple, nullptr));
 }
 
+// Generic attribute store without the name interning of PyObject_SetAttr (the names are interned
+// already), unless the class has a __setattr__ of its own.
+void store(PyObject* obj, PyObject* name, PyObject* value) {
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
+        check(PyObject_GenericSetAttr(obj, name, value));
+    else
+        setattr(obj, name, value);
+}
+
 // "label" + str(value) for each pair, concatenated.
 Ref describe(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> fields) {
     Ref parts = Ref::steal(PyList_New(0));
@@ -47,15 +56,6 @@ Ref global(PyObject* globals, PyObject* name) {
 bool sql_param_native(PyObject* globals) {
     return peek_global(globals, state.s_sql_param) == state.sql_param_cls &&
            class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
-}
-
-// Generic attribute store without the name interning of PyObject_SetAttr (the names are interned
-// already), unless the class has a __setattr__ of its own.
-void store(PyObject* obj, PyObject* name, PyObject* value) {
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
-        check(PyObject_GenericSetAttr(obj, name, value));
-    else
-        setattr(obj, name, value);
 }
 
 Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
