@@ -1,0 +1,84 @@
+// velmo.db.kestrum: shared declarations of the SQL template's files.
+#pragma once
+
+#include <type_traits>
+
+#include "../runtime/generator.hpp"
+#include "../runtime/rt.hpp"
+
+namespace velmo::kestrum {
+
+using rt::Ref;
+
+// Everything the module keeps: interned names and the objects the fast paths compare against.
+struct State {
+    PyObject* globals;             // the module's namespace
+    PyObject* get_session_helper;  // SqlTemplate.get_session (the contextmanager wrapper)
+    PyObject* get_session_qualname;
+    PyObject* contextlib_dict;
+    PyObject* generator_cm;  // contextlib._GeneratorContextManager as found at import
+    PyObject* count_query_fn;
+    PyObject* limit_query_fn;
+    PyObject* session_kwnames;  // ("bind", "expire_on_commit")
+    // SQLAlchemy's Row._asdict when its body is `return dict(self._mapping)`, else NULL; with
+    // the globals it runs in and the __getattribute__ that Row instances use.
+    PyObject* row_asdict;
+    PyObject* row_globals;
+    PyObject* row_getattribute;
+
+    // names
+    PyObject *sessionmaker, *text, *count_query, *limit_query, *generator_cm_name;
+    PyObject *data_source, *get_session, *update, *update_orm2, *text_attr;
+    PyObject *commit, *rollback, *close, *execute, *first, *all, *asdict, *lastrowid, *rowcount;
+    PyObject *add, *add_all, *flush, *scalar, *scalars, *scalar_one_or_none;
+    PyObject *pageNum, *pageSize, *total, *list;
+    PyObject *enter, *exit;
+    PyObject *mapping, *getattribute, *dict_name, *builtins_name;
+    PyObject *one, *empty, *count_prefix, *count_suffix, *limit_prefix, *comma;
+};
+extern State state;
+
+// The module-global `name` looked up now (then builtins), as a function's global name is.
+Ref lookup_global(PyObject* name);
+
+// get_session steps 1-2: the session to use (`session` itself when truthy, else a new owned one).
+Ref open_session(PyObject* self, PyObject* session, bool& owned);
+// The block ended normally: commit an owned session (a failing commit takes the error road),
+// then close it.
+void leave_session(PyObject* session, bool owned);
+// The block raised `exc`: roll back on an Exception, close an owned session, and raise the
+// resulting exception (exc itself unless rollback or close failed).
+[[noreturn]] void leave_session_failed(PyObject* session, bool owned, Ref exc);
+
+// The native body of SqlTemplate.get_session: a generator over the steps above.
+Ref get_session_generator(PyObject* self, PyObject* session);
+
+// Runs body(session) inside `with self.get_session(con) as session:` (or `self.get_session()`
+// when con is NULL). Returns the body's result, or an empty Ref when the context manager
+// suppressed the body's exception.
+using SessionBody = Ref (*)(PyObject* session, void* data);
+Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data);
+
+template <class F>
+Ref in_session(PyObject* self, PyObject* con, F&& f) {
+    using Fn = std::remove_reference_t<F>;
+    return with_session(
+        self, con, [](PyObject* session, void* data) -> Ref { return (*static_cast<Fn*>(data))(session); },
+        &f);
+}
+
+// count_query / limit_query with the given values (what the module functions run).
+Ref count_query(PyObject* sql);
+Ref limit_query(PyObject* sql, PyObject* page);
+
+// `[e._asdict() for e in rows]`
+Ref row_dicts(PyObject* rows);
+
+// Specs registered by module.cpp, defined in the files that implement them.
+extern const rt::FunctionSpec page_init_spec, count_query_spec, limit_query_spec, select_page_spec;
+extern const rt::FunctionSpec init_spec, insert_spec, insert_orm2_spec, add_spec, add_all_spec,
+    delete_spec, delete_orm2_spec, update_orm2_spec, update_spec, select_one_orm2_spec,
+    select_all_orm2_spec, select_one_spec, select_list_spec, execute_in_connection_spec,
+    get_session_spec;
+
+}  // namespace velmo::kestrum

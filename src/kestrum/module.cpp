@@ -1,0 +1,159 @@
+// velmo.db.kestrum: the SQL template. Module init and the table of Python-visible names.
+#include "kestrum.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::kestrum {
+
+State state;
+
+namespace {
+
+PyObject* name(const char* s) { return interned(s).release(); }
+
+void intern_names() {
+    state.sessionmaker = name("sessionmaker");
+    state.text = name("text");
+    state.count_query = name("count_query");
+    state.limit_query = name("limit_query");
+    state.generator_cm_name = name("_GeneratorContextManager");
+    state.data_source = name("data_source");
+    state.get_session = name("get_session");
+    state.update = name("update");
+    state.update_orm2 = name("update_orm2");
+    state.text_attr = state.text;
+    state.commit = name("commit");
+    state.rollback = name("rollback");
+    state.close = name("close");
+    state.execute = name("execute");
+    state.first = name("first");
+    state.all = name("all");
+    state.asdict = name("_asdict");
+    state.lastrowid = name("lastrowid");
+    state.rowcount = name("rowcount");
+    state.add = name("add");
+    state.add_all = name("add_all");
+    state.flush = name("flush");
+    state.scalar = name("scalar");
+    state.scalars = name("scalars");
+    state.scalar_one_or_none = name("scalar_one_or_none");
+    state.pageNum = name("pageNum");
+    state.pageSize = name("pageSize");
+    state.total = name("total");
+    state.list = name("list");
+    state.enter = name("__enter__");
+    state.exit = name("__exit__");
+    state.mapping = name("_mapping");
+    state.getattribute = name("__getattribute__");
+    state.dict_name = name("dict");
+    state.builtins_name = name("__builtins__");
+    state.one = PyLong_FromLong(1);
+    state.empty = name("");
+    state.count_prefix = name("select count(*) from ( ");
+    state.count_suffix = name(" ) temp");
+    state.limit_prefix = name(" limit ");
+    state.comma = name(",");
+    state.session_kwnames =
+        tuple({interned("bind").get(), interned("expire_on_commit").get()}).release();
+}
+
+// Row._asdict is `return dict(self._mapping)`: while SQLAlchemy's Row has exactly that body, rows
+// are turned into dicts by the same two steps run natively. Any other body keeps the method call.
+void find_row_asdict() {
+    try {
+        Ref module = Ref::steal(PyImport_ImportModule("sqlalchemy.engine.row"));
+        Ref row = getattr(module.get(), "Row");
+        if (!PyType_Check(row.get())) return;
+        PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(row.get()), state.asdict);
+        if (!fn || !PyFunction_Check(fn)) return;
+        // Same bytecode and names as a reference compiled here.
+        Ref ns = Ref::steal(PyDict_New());
+        Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+        dict_set(ns.get(), "__builtins__", builtins.get());
+        Ref ran = Ref::steal(PyRun_String("def _asdict(self):\n    return dict(self._mapping)\n",
+                                          Py_file_input, ns.get(), ns.get()));
+        Ref reference = Ref::steal(PyObject_GetItem(ns.get(), state.asdict));
+        for (const char* attr : {"co_code", "co_names"}) {
+            Ref ours = getattr(getattr(reference.get(), "__code__").get(), attr);
+            Ref theirs = getattr(getattr(fn, "__code__").get(), attr);
+            if (check(PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ)) != 1) return;
+        }
+        PyObject* getattribute =
+            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(row.get()), state.getattribute);
+        if (!getattribute) return;
+        state.row_globals = Py_NewRef(PyFunction_GET_GLOBALS(fn));
+        state.row_getattribute = Py_NewRef(getattribute);
+        state.row_asdict = Py_NewRef(fn);
+    } catch (const PyErrorSet&) {
+        PyErr_Clear();  // an SQLAlchemy without this layout: always call _asdict
+    }
+}
+
+// @dataclass class PageInfo: pageSize: int = None; pageNum: int = None; total: int = None;
+// list: list = None
+void def_page_info(Module& m) {
+    static const char* const fields[][2] = {
+        {"pageSize", "int"}, {"pageNum", "int"}, {"total", "int"}, {"list", "list"}};
+    Ref annotations = Ref::steal(PyDict_New());
+    Ref body = Ref::steal(PyDict_New());
+    dict_set(body.get(), "__annotations__", annotations.get());
+    for (auto& f : fields) {
+        dict_set(annotations.get(), f[0], str(f[1]).get());
+        dict_set(body.get(), f[0], Py_None);
+    }
+    PyObject* cls = m.def_class("PageInfo", {}, body.get());
+    Ref dataclass = dict_get(m.dict(), str("dataclass").get());
+    m.add("PageInfo", call(dataclass.get(), {cls}));
+}
+
+void def_sql_template(Module& m, PyObject* contextlib) {
+    PyObject* cls = m.def_class("SqlTemplate", {{&init_spec},
+                                                {&insert_spec},
+                                                {&insert_orm2_spec},
+                                                {&add_spec},
+                                                {&add_all_spec},
+                                                {&delete_spec},
+                                                {&delete_orm2_spec},
+                                                {&update_orm2_spec},
+                                                {&update_spec},
+                                                {&select_one_orm2_spec},
+                                                {&select_all_orm2_spec},
+                                                {&select_one_spec},
+                                                {&select_list_spec},
+                                                {&select_page_spec},
+                                                {&execute_in_connection_spec},
+                                                {&get_session_spec}});
+    // @contextlib.contextmanager over the native generator function; the class dict keeps its
+    // position (it is the last method).
+    Ref generator_fn = getattr(cls, state.get_session);
+    state.get_session_qualname = getattr(generator_fn.get(), "__qualname__").release();
+    Ref contextmanager = getattr(contextlib, "contextmanager");
+    Ref helper = call(contextmanager.get(), {generator_fn.get()});
+    setattr(cls, state.get_session, helper.get());
+    state.get_session_helper = helper.release();
+    state.contextlib_dict = Py_NewRef(check(PyModule_GetDict(contextlib)));
+    state.generator_cm = getattr(contextlib, state.generator_cm_name).release();
+}
+
+void exec_kestrum(Module& m) {
+    intern_names();
+    state.globals = m.dict();
+    PyObject* contextlib = m.import("contextlib").get();
+    m.from_import("typing", {"Any"});
+    m.from_import("sqlalchemy", {"TextClause", "text"});
+    m.from_import("sqlalchemy.orm", {"sessionmaker"});
+    m.from_import("dataclasses", {"dataclass"});
+    def_page_info(m);
+    m.def_class("Page", {{&page_init_spec}});
+    def_sql_template(m, contextlib);
+    find_row_asdict();
+    // Owned, so that the identity test in select_page can never match a recycled address.
+    state.count_query_fn = Py_NewRef(m.def(count_query_spec));
+    state.limit_query_fn = Py_NewRef(m.def(limit_query_spec));
+}
+
+}  // namespace
+
+}  // namespace velmo::kestrum
+
+VELMO_MODULE(kestrum, "velmo.db.kestrum", velmo::kestrum::exec_kestrum)

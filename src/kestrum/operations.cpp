@@ -1,0 +1,200 @@
+// SqlTemplate's statement and ORM operations: each runs its work inside
+// `with self.get_session(con) as session:` and computes its result before leaving the block.
+#include "kestrum.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::kestrum {
+
+namespace {
+
+Ref or_none(Ref r) { return r ? std::move(r) : none(); }
+
+// session.execute(statement, parameters) / session.execute(statement)
+Ref execute(PyObject* session, PyObject* statement, PyObject* parameters) {
+    return call_method(session, state.execute, {statement, parameters});
+}
+Ref execute(PyObject* session, PyObject* statement) {
+    return call_method(session, state.execute, {statement});
+}
+
+Ref init(const Args& a) {
+    setattr(a[0], state.data_source, a[1]);
+    return none();
+}
+
+Ref insert(const Args& a) {
+    PyObject *sql = a[1], *args = a[3];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        return getattr(execute(session, sql, args).get(), state.lastrowid);
+    }));
+}
+
+Ref insert_orm2(const Args& a) {
+    PyObject *statement = a[1], *data_list = a[2];
+    return or_none(in_session(a[0], a[3], [&](PyObject* session) { return execute(session, statement, data_list); }));
+}
+
+Ref add_impl(const Args& a, PyObject* method) {
+    PyObject* data = a[1];
+    in_session(a[0], a[2], [&](PyObject* session) {
+        call_method(session, method, {data});
+        call_method(session, state.flush);
+        return none();
+    });
+    return none();
+}
+Ref add(const Args& a) { return add_impl(a, state.add); }
+Ref add_all(const Args& a) { return add_impl(a, state.add_all); }
+
+// Through the instance, so that an override of update / update_orm2 applies.
+Ref delete_(const Args& a) { return call_method(a[0], state.update, {a[1], a[2], a[3]}); }
+Ref delete_orm2(const Args& a) { return call_method(a[0], state.update_orm2, {a[1], a[2]}); }
+
+Ref update_orm2(const Args& a) {
+    PyObject* statement = a[1];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        return getattr(execute(session, statement).get(), state.rowcount);
+    }));
+}
+
+Ref update(const Args& a) {
+    PyObject *sql = a[1], *args = a[3];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        return getattr(execute(session, sql, args).get(), state.rowcount);
+    }));
+}
+
+Ref select_one_orm2(const Args& a) {
+    PyObject* statement = a[1];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        return call_method(execute(session, statement).get(), state.scalar_one_or_none);
+    }));
+}
+
+Ref select_all_orm2(const Args& a) {
+    PyObject* statement = a[1];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        Ref scalars = call_method(execute(session, statement).get(), state.scalars);
+        return call_method(scalars.get(), state.all);
+    }));
+}
+
+Ref select_one(const Args& a) {
+    PyObject *sql = a[1], *args = a[3];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        Ref data = call_method(execute(session, sql, args).get(), state.first);
+        if (truthy(data.get())) data = call_method(data.get(), state.asdict);
+        return data;
+    }));
+}
+
+Ref select_list(const Args& a) {
+    PyObject *sql = a[1], *args = a[3];
+    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
+        Ref data = call_method(execute(session, sql, args).get(), state.all);
+        return row_dicts(data.get());
+    }));
+}
+
+// Always an owned session: get_session is entered without an argument.
+Ref execute_in_connection(const Args& a) {
+    PyObject* fun = a[1];
+    return or_none(in_session(a[0], nullptr, [&](PyObject* con) { return call(fun, {con}); }));
+}
+
+Ref get_session(const Args& a) { return get_session_generator(a[0], a[1]); }
+
+constexpr Param self_param{"self"};
+constexpr Param con_param{"con", Default::None};
+constexpr Param args_param{"args", Default::None};
+constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};
+constexpr Param statement_param{"statement"};
+
+}  // namespace
+
+namespace {
+
+// True when row._asdict is SQLAlchemy's Row._asdict, reached through Row's own attribute lookup
+// with no instance dict to shadow it: then row._asdict() is dict(row._mapping).
+bool plain_row_type(PyTypeObject* type) {
+    return type->tp_dictoffset == 0 && _PyType_Lookup(type, state.asdict) == state.row_asdict &&
+           _PyType_Lookup(type, state.getattribute) == state.row_getattribute;
+}
+
+// Whether the name `dict` in Row._asdict still means the built-in dict.
+bool row_dict_is_builtin() {
+    if (!state.row_asdict) return false;
+    if (dict_get(state.row_globals, state.dict_name)) return false;
+    Ref builtins = dict_get(state.row_globals, state.builtins_name);
+    if (!builtins) return false;
+    PyObject* ns = PyModule_Check(builtins.get()) ? PyModule_GetDict(builtins.get()) : builtins.get();
+    if (!ns || !PyDict_Check(ns)) return false;
+    return dict_get(ns, state.dict_name).get() == reinterpret_cast<PyObject*>(&PyDict_Type);
+}
+
+class RowDicts {
+public:
+    RowDicts() : out_(Ref::steal(PyList_New(0))), fast_(row_dict_is_builtin()) {}
+
+    void add(PyObject* row) {
+        Ref d;
+        if (fast_ && (Py_TYPE(row) == plain_ || (plain_row_type(Py_TYPE(row)) && (plain_ = Py_TYPE(row))))) {
+            Ref mapping = getattr(row, state.mapping);
+            d = call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping.get()});
+        } else {
+            d = call_method(row, state.asdict);
+        }
+        check(PyList_Append(out_.get(), d.get()));
+    }
+    Ref result() { return std::move(out_); }
+
+private:
+    Ref out_;
+    bool fast_;
+    PyTypeObject* plain_ = nullptr;  // a type already found plain during this call
+};
+
+}  // namespace
+
+Ref row_dicts(PyObject* rows) {
+    RowDicts out;
+    if (PyList_CheckExact(rows)) {
+        // Indexing re-reads the size each time, as the list iterator does.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+            Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
+            out.add(row.get());
+        }
+        return out.result();
+    }
+    Ref it = Ref::steal(PyObject_GetIter(rows));
+    while (Ref row = Ref::steal_or_null(PyIter_Next(it.get()))) out.add(row.get());
+    if (PyErr_Occurred()) throw_error();
+    return out.result();
+}
+
+const FunctionSpec init_spec{"__init__", {self_param, {"data_source"}}, init};
+const FunctionSpec insert_spec{"insert", {self_param, sql_param, con_param, args_param}, insert};
+const FunctionSpec insert_orm2_spec{
+    "insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2};
+const FunctionSpec add_spec{
+    "add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add};
+const FunctionSpec add_all_spec{
+    "add_all", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_all};
+const FunctionSpec delete_spec{"delete", {self_param, sql_param, con_param, args_param}, delete_};
+const FunctionSpec delete_orm2_spec{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2};
+const FunctionSpec update_orm2_spec{"update_orm2", {self_param, statement_param, con_param}, update_orm2};
+const FunctionSpec update_spec{"update", {self_param, sql_param, con_param, args_param}, update};
+const FunctionSpec select_one_orm2_spec{
+    "select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2};
+const FunctionSpec select_all_orm2_spec{
+    "select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2};
+const FunctionSpec select_one_spec{"select_one", {self_param, sql_param, con_param, args_param}, select_one};
+const FunctionSpec select_list_spec{
+    "select_list", {self_param, sql_param, con_param, args_param}, select_list};
+const FunctionSpec execute_in_connection_spec{
+    "execute_in_connection", {self_param, {"fun"}}, execute_in_connection};
+const FunctionSpec get_session_spec{
+    "get_session", {self_param, {"session", Default::None}}, get_session};
+
+}  // namespace velmo::kestrum

@@ -1,0 +1,101 @@
+// Paging: Page, the count and limit wrappers around a statement's text, and select_page.
+#include "kestrum.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::kestrum {
+
+namespace {
+
+Ref page_init(const Args& a) {
+    setattr(a[0], state.pageSize, a[2]);
+    setattr(a[0], state.pageNum, a[1]);
+    return none();
+}
+
+Ref count_query_fn(const Args& a) { return count_query(a[0]); }
+Ref limit_query_fn(const Args& a) { return limit_query(a[0], a[1]); }
+
+// The module-global count_query / limit_query, run natively while it is still ours.
+Ref call_count_query(PyObject* sql) {
+    Ref fn = lookup_global(state.count_query);
+    return fn.get() == state.count_query_fn ? count_query(sql) : call(fn.get(), {sql});
+}
+Ref call_limit_query(PyObject* sql, PyObject* page) {
+    Ref fn = lookup_global(state.limit_query);
+    return fn.get() == state.limit_query_fn ? limit_query(sql, page) : call(fn.get(), {sql, page});
+}
+
+Ref select_page(const Args& a) {
+    PyObject *sql = a[1], *page = a[2], *args = a[4];
+    Ref answer;
+    Ref r = in_session(a[0], a[3], [&](PyObject* session) {
+        Ref page_num = getattr(page, state.pageNum);
+        Ref page_size = getattr(page, state.pageSize);
+        Ref d = Ref::steal(PyDict_New());
+        dict_set(d.get(), state.pageNum, page_num.get());
+        dict_set(d.get(), state.pageSize, page_size.get());
+        answer = d;
+        Ref count_sql = call_count_query(sql);
+        Ref count = call_method(call_method(session, state.execute, {count_sql.get(), args}).get(), state.scalar);
+        dict_set(d.get(), state.total, count.get());
+        Ref page_sql = call_limit_query(sql, page);
+        Ref rows = call_method(call_method(session, state.execute, {page_sql.get(), args}).get(), state.all);
+        dict_set(d.get(), state.list, row_dicts(rows.get()).get());
+        return d;
+    });
+    // A context manager that swallowed the block's exception leaves what was built so far.
+    if (!r) return answer ? answer : none();
+    return r;
+}
+
+}  // namespace
+
+Ref count_query(PyObject* sql) {
+    Ref body = getattr(sql, state.text_attr);
+    Ref formatted = Ref::steal(PyObject_Format(body.get(), state.empty));
+    Ref head = Ref::steal(PyUnicode_Concat(state.count_prefix, formatted.get()));
+    Ref full = Ref::steal(PyUnicode_Concat(head.get(), state.count_suffix));
+    Ref text = lookup_global(state.text);
+    return call(text.get(), {full.get()});
+}
+
+Ref limit_query(PyObject* sql, PyObject* page) {
+    Ref page_num = getattr(page, state.pageNum);
+    Ref offset = Ref::steal(PyNumber_Subtract(page_num.get(), state.one));
+    Ref size = getattr(page, state.pageSize);
+    Ref start = Ref::steal(PyNumber_Multiply(offset.get(), size.get()));
+    // " limit {},{}".format(start, page.pageSize)
+    Ref count = getattr(page, state.pageSize);
+    Ref start_text = Ref::steal(PyObject_Format(start.get(), state.empty));
+    Ref count_text = Ref::steal(PyObject_Format(count.get(), state.empty));
+    Ref suffix = Ref::steal(PyUnicode_Concat(state.limit_prefix, start_text.get()));
+    suffix = Ref::steal(PyUnicode_Concat(suffix.get(), state.comma));
+    suffix = Ref::steal(PyUnicode_Concat(suffix.get(), count_text.get()));
+    // text(sql.text + suffix)
+    Ref text = lookup_global(state.text);
+    Ref body = getattr(sql, state.text_attr);
+    Ref full = Ref::steal(PyNumber_Add(body.get(), suffix.get()));
+    return call(text.get(), {full.get()});
+}
+
+const FunctionSpec page_init_spec{"__init__",
+                                  {{"self"},
+                                   {"page_num", Default::Required, Exact::Int, "int"},
+                                   {"page_size", Default::Required, Exact::Int, "int"}},
+                                  page_init};
+const FunctionSpec count_query_spec{
+    "count_query", {{"sql", Default::Required, Exact::Any, "TextClause"}}, count_query_fn};
+const FunctionSpec limit_query_spec{"limit_query",
+                                    {{"sql", Default::Required, Exact::Any, "TextClause"},
+                                     {"page", Default::Required, Exact::Any, "Page"}},
+                                    limit_query_fn};
+const FunctionSpec select_page_spec{"select_page",
+                                    {{"self"},
+                                     {"sql", Default::Required, Exact::Any, "TextClause"},
+                                     {"page", Default::Required, Exact::Any, "Page"},
+                                     {"con", Default::None},
+                                     {"args", Default::None}},
+                                    select_page};
+
+}  // namespace velmo::kestrum

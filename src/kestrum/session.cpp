@@ -1,0 +1,216 @@
+// The session context that every template operation runs in: SqlTemplate.get_session as a
+// native generator under contextlib.contextmanager, and the same steps run directly when the
+// instance's get_session is that one (no context manager objects on the common road).
+#include "kestrum.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::kestrum {
+
+namespace {
+
+// The Python exception for the C++ exception being handled (call only inside a catch block).
+Ref caught_exception() {
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+    } catch (...) {
+        translate_current_exception();
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
+[[noreturn]] void reraise(Ref exc) {
+    PyErr_SetRaisedException(exc.release());
+    throw_error();
+}
+
+// get_session as a generator: start = steps 1-3 (yield the session); resume = leave the block.
+class GetSessionBody final : public GeneratorBody {
+public:
+    GetSessionBody(PyObject* self, PyObject* session)
+        : self_(Ref::borrow(self)), session_(Ref::borrow(session)) {}
+
+    Step resume(PyObject*, PyObject* thrown) override {
+        if (!started_) {
+            started_ = true;
+            session_ = open_session(self_.get(), session_.get(), owned_);
+            return Step::yield(session_);
+        }
+        Ref session = session_;  // alive while its methods run, whatever they do to us
+        if (thrown) leave_session_failed(session.get(), owned_, Ref::borrow(thrown));
+        leave_session(session.get(), owned_);
+        return Step::finish();
+    }
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(self_.get());
+        Py_VISIT(session_.get());
+        return 0;
+    }
+    void clear() override {
+        self_ = Ref{};
+        session_ = Ref{};
+    }
+
+private:
+    Ref self_;
+    Ref session_;
+    bool owned_ = false;
+    bool started_ = false;
+};
+
+// An attribute found on the type, bound to obj, as the with statement looks up __enter__ and
+// __exit__; empty when the type has none.
+Ref lookup_special(PyObject* obj, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!found) return {};
+    Ref keep = Ref::borrow(found);
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+        return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return keep;
+}
+
+// True when `bound` is self.get_session as the class defines it and contextlib still builds
+// its usual context manager: then running the steps directly is indistinguishable.
+bool is_own_get_session(PyObject* bound, PyObject* self) {
+    if (!PyMethod_Check(bound) || PyMethod_GET_FUNCTION(bound) != state.get_session_helper ||
+        PyMethod_GET_SELF(bound) != self)
+        return false;
+    Ref cm = dict_get(state.contextlib_dict, state.generator_cm_name);
+    return cm.get() == state.generator_cm;
+}
+
+// What reaches the caller when the block raised `value` and leaving the session raised
+// `raised`, after the generator and contextlib have had their say: contextlib re-raises the
+// block's own exception when the generator hands it back (also as the RuntimeError that a
+// StopIteration becomes), and anything else as raised.
+[[noreturn]] void raise_after_failed_block(Ref value, Ref raised) {
+    if (raised.get() == value.get()) reraise(std::move(value));
+    raised = convert_stop_iteration(std::move(raised));
+    if (PyErr_GivenExceptionMatches(value.get(), PyExc_StopIteration) &&
+        PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError))) {
+        Ref cause = Ref::steal_or_null(PyException_GetCause(raised.get()));
+        if (cause.get() == value.get()) reraise(std::move(value));
+    }
+    reraise(std::move(raised));
+}
+
+// The with statement over any context manager that self.get_session returned.
+Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* data) {
+    Ref mgr = con ? call(get_session, {con}) : call(get_session);
+    Ref enter = lookup_special(mgr.get(), state.enter);
+    if (!enter)
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(mgr.get())->tp_name);
+    Ref exit = lookup_special(mgr.get(), state.exit);
+    if (!exit)
+        raise_format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed "
+                     "__exit__ method)",
+                     Py_TYPE(mgr.get())->tp_name);
+    Ref session = call(enter.get());
+    Ref result;
+    try {
+        result = body(session.get(), data);
+    } catch (...) {
+        Ref value = caught_exception();
+        {
+            HandlingScope handling(value.get());
+            Ref tb = Ref::steal_or_null(PyException_GetTraceback(value.get()));
+            Ref suppress = call(exit.get(), {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get(),
+                                             tb ? tb.get() : Py_None});
+            if (truthy(suppress.get())) return Ref{};
+        }
+        reraise(std::move(value));
+    }
+    call(exit.get(), {Py_None, Py_None, Py_None});
+    return result;
+}
+
+}  // namespace
+
+Ref lookup_global(PyObject* name) {
+    if (Ref v = dict_get(state.globals, name)) return v;
+    if (Ref v = dict_get(PyEval_GetBuiltins(), name)) return v;
+    Ref message = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
+    Ref exc = call(PyExc_NameError, {message.get()});
+    setattr(exc.get(), "name", name);
+    raise_obj(PyExc_NameError, exc.get());
+}
+
+Ref open_session(PyObject* self, PyObject* session, bool& owned) {
+    owned = true;
+    if (truthy(session)) {
+        owned = false;
+        return Ref::borrow(session);
+    }
+    Ref maker = lookup_global(state.sessionmaker);
+    Ref bind = getattr(self, state.data_source);
+    Ref factory = call_kw(maker.get(), {bind.get(), Py_False}, state.session_kwnames);
+    return call(factory.get());
+}
+
+void leave_session(PyObject* session, bool owned) {
+    if (!owned) return;
+    try {
+        call_method(session, state.commit);
+    } catch (...) {
+        leave_session_failed(session, owned, caught_exception());
+    }
+    call_method(session, state.close);
+}
+
+void leave_session_failed(PyObject* session, bool owned, Ref exc) {
+    // except Exception: rollback, re-raise; finally: close. Each cleanup call runs with the
+    // exception in flight as the one being handled, so its own failure chains to it.
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+        HandlingScope handling(exc.get());
+        try {
+            call_method(session, state.rollback);
+        } catch (...) {
+            exc = caught_exception();
+        }
+    }
+    if (owned) {
+        HandlingScope handling(exc.get());
+        try {
+            call_method(session, state.close);
+        } catch (...) {
+            exc = caught_exception();
+        }
+    }
+    reraise(std::move(exc));
+}
+
+Ref get_session_generator(PyObject* self, PyObject* session) {
+    return make_generator<GetSessionBody>(state.get_session_qualname, self, session);
+}
+
+Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
+    Ref bound = getattr(self, state.get_session);
+    if (!is_own_get_session(bound.get(), self)) return with_protocol(bound.get(), con, body, data);
+
+    bool owned = false;
+    Ref session = open_session(self, con ? con : Py_None, owned);
+    Ref result;
+    try {
+        result = body(session.get(), data);
+    } catch (...) {
+        Ref value = caught_exception();
+        try {
+            leave_session_failed(session.get(), owned, value);
+        } catch (...) {
+            raise_after_failed_block(std::move(value), caught_exception());
+        }
+    }
+    try {
+        leave_session(session.get(), owned);
+    } catch (...) {
+        // A StopIteration leaving the generator becomes RuntimeError on the way out of __exit__.
+        reraise(convert_stop_iteration(caught_exception()));
+    }
+    return result;
+}
+
+}  // namespace velmo::kestrum
