@@ -1,0 +1,150 @@
+// The statement accessors (select, insert, update, delete, get_sql, list_statement) and the
+// small helpers the module's files share.
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+Ref global(PyObject* name) {
+    if (Ref v = dict_get(state.globals, name)) return v;
+    // A module global falls back to the builtins, as a global name in Python code does.
+    if (PyObject* builtins = PyEval_GetBuiltins())
+        if (Ref v = dict_get(builtins, name)) return v;
+    raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
+}
+
+Ref attribute(PyObject* element, PyObject* name) {
+    Ref attrib = getattr(element, state.n_attrib);
+    return Ref::steal(PyObject_GetItem(attrib.get(), name));
+}
+
+void unpack2(PyObject* value, Ref& first, Ref& second) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && Py_SIZE(value) == 2) {
+        PyObject* const* items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0) : &PyList_GET_ITEM(value, 0);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return;
+    }
+    PyObject* it = PyObject_GetIter(value);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+        }
+        throw_error();
+    }
+    Ref iter = Ref::steal(it);
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal_or_null(PyIter_Next(iter.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) throw_error();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    if (Ref extra = Ref::steal_or_null(PyIter_Next(iter.get())))
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw_error();
+    first = std::move(items[0]);
+    second = std::move(items[1]);
+}
+
+Ref concat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+namespace {
+
+struct StatementKind {
+    PyObject* const* tag;  // the required tag (a State member)
+    const char* message;   // the Exception message for another tag
+};
+
+const StatementKind select_kind{&state.t_select, "Not a select"};
+const StatementKind insert_kind{&state.t_insert, "Not an insert"};
+const StatementKind update_kind{&state.t_update, "Not an update"};
+const StatementKind delete_kind{&state.t_delete, "Not a delete"};
+
+// `element.tag != tag`
+bool differs(PyObject* value, PyObject* tag) {
+    if (PyUnicode_CheckExact(value)) return !str_equal(value, tag);
+    Ref r = Ref::steal(PyObject_RichCompare(value, tag, Py_NE));
+    return truthy(r.get());
+}
+
+// The common body of the four kind accessors: find, check, evaluate, prepare.
+Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind,
+                      PyObject* primary_key) {
+    Ref map = getattr(self, state.n_id_2_element_map);
+    if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
+    map = getattr(self, state.n_id_2_element_map);
+    Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
+    Ref tag = getattr(element.get(), state.n_tag);
+    if (differs(tag.get(), *kind.tag)) raise_exception(kind.message);
+
+    // The evaluation dictionary is made afresh for every call.
+    Ref param = Ref::steal(PyDict_New());
+    dict_set(param.get(), state.k_params, params);
+    Text ret;
+    evaluate_body(self, element.get(), param.get(), ret);
+    Ref text = ret.finish();
+
+    Ref prepared = call_method(self, state.n_to_prepared_statement, {text.get(), params});
+    Ref sql, binds;
+    unpack2(prepared.get(), sql, binds);
+    if (primary_key && primary_key != Py_None && truthy(primary_key)) {
+        Ref formatted = getattr(sql.get(), state.n_text);
+        Ref with_key = concat(concat(formatted.get(), state.s_returning).get(), primary_key);
+        sql = make_clause(with_key.get());
+    }
+    return tuple({sql.get(), binds.get()});
+}
+
+// sql, sql_param = self.<name>(sql_id, params)
+void dispatch(PyObject* self, PyObject* name, PyObject* id, PyObject* params, Ref& sql, Ref& binds) {
+    Ref result = call_method(self, name, {id, params});
+    unpack2(result.get(), sql, binds);
+}
+
+// dict.get(key, None) semantics for the type and kind maps.
+Ref map_get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        Ref v = dict_get(map, key);
+        return v ? v : none();
+    }
+    return call_method(map, state.n_get, {key, Py_None});
+}
+
+}  // namespace
+
+Ref select_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], select_kind, nullptr); }
+Ref update_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], update_kind, nullptr); }
+Ref delete_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], delete_kind, nullptr); }
+Ref insert_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], insert_kind, a[3]); }
+
+Ref get_sql_fn(const Args& a) {
+    PyObject* self = a[0];
+    PyObject* sql_id = a[1];
+    PyObject* params = a[2];
+    Ref result_type = map_get(getattr(self, state.n_result_type_map).get(), sql_id);
+    Ref sql_type = map_get(getattr(self, state.n_sql_type_map).get(), sql_id);
+    PyObject* accessor = state.n_delete;
+    if (equals(sql_type.get(), state.t_select))
+        accessor = state.n_select;
+    else if (equals(sql_type.get(), state.t_insert))
+        accessor = state.n_insert;
+    else if (equals(sql_type.get(), state.t_update))
+        accessor = state.n_update;
+    Ref sql, binds;
+    dispatch(self, accessor, sql_id, params, sql, binds);
+    return tuple({sql.get(), binds.get(), sql_type.get(), result_type.get()});
+}
+
+Ref list_statement_fn(const Args& a) {
+    Ref map = getattr(a[0], state.n_id_2_element_map);
+    return call_method(map.get(), state.n_keys);
+}
+
+}  // namespace velmo::drovik

@@ -1,0 +1,463 @@
+// Dynamic SQL evaluation: ParseMapper.parse_element and the element kinds.
+//
+// The native walk appends each element's text to its caller's accumulator instead of building
+// a string per element; only where, trim, set and foreach need their body as one string. Each
+// child goes through self.parse_element unless that still is this module's own method, so a
+// subclass or instance override is honoured exactly where Python would call it. Every element
+// level holds a recursion guard, and the recursive frames stay small, so deep nesting and
+// include cycles end in RecursionError.
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+namespace {
+
+// ---- eval with compiled expressions ----
+
+// Expression text -> code object. Expressions come from mapper files, so the set is small; the
+// bound only guards against callers that make up new texts forever.
+PyObject* code_cache;
+constexpr Py_ssize_t code_cache_limit = 4096;
+
+// Compiles `source` (an exact str) as eval does: leading blanks skipped, "<string>" as file name.
+Ref compile_expression(PyObject* source) {
+    Py_ssize_t size = 0;
+    const char* utf8 = check(PyUnicode_AsUTF8AndSize(source, &size));
+    if (std::strlen(utf8) != static_cast<size_t>(size))
+        raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
+    while (*utf8 == ' ' || *utf8 == '\t') ++utf8;
+    PyCompilerFlags flags;
+    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+    flags.cf_feature_version = PY_MINOR_VERSION;
+    return Ref::steal(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
+}
+
+Ref code_for(PyObject* source) {
+    if (!code_cache) code_cache = check(PyDict_New());
+    Ref key = PyUnicode_CheckExact(source) ? Ref::borrow(source) : Ref::steal(PyUnicode_FromObject(source));
+    if (Ref code = dict_get(code_cache, key.get())) return code;
+    Ref code = compile_expression(key.get());
+    if (PyDict_GET_SIZE(code_cache) >= code_cache_limit) PyDict_Clear(code_cache);
+    dict_set(code_cache, key.get(), code.get());
+    return code;
+}
+
+// eval(source, globals) for a dict `globals`: a cached code object run the way eval runs it,
+// including the __builtins__ entry that eval stores in globals lacking one.
+Ref evaluate(PyObject* source, PyObject* globals) {
+    if (!PyUnicode_Check(source)) return call(state.builtin_eval, {source, globals});
+    Ref code = code_for(source);
+    if (!check(PyDict_Contains(globals, state.n_builtins))) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (!builtins) throw_error();
+        dict_set(globals, state.n_builtins, builtins);
+    }
+    return Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+// ---- override checks ----
+
+// Whether self.parse_element still is ParseMapper's own method (no override on the instance,
+// its class or a base), so the walk may call it natively.
+bool own_parse_element(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(tp, state.n_parse_element) != state.own_parse_element) return false;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return true;
+    PyObject** dict = _PyObject_GetDictPtr(self);
+    if (!dict) return false;
+    if (!*dict) return true;
+    int found = PyDict_Contains(*dict, state.n_parse_element);
+    if (found < 0) PyErr_Clear();
+    return found == 0;
+}
+
+// Whether ParseMapper.<name>, read through the module global, is our own static method.
+bool own_static(PyObject* name, PyObject* ours) {
+    PyObject* cls = PyDict_GetItemWithError(state.globals, state.n_mapper_class);
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    if (Py_TYPE(cls) != &PyType_Type) return false;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == ours;
+}
+
+// ParseMapper.<name>(args...) through the module global.
+Ref call_static(PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref cls = global(state.n_mapper_class);
+    Ref fn = getattr(cls.get(), name);
+    return call(fn.get(), args);
+}
+
+// ---- stack headroom ----
+
+// Py_EnterRecursiveCall bounds the depth; the frames of one level are small enough for the
+// interpreter's limit on an ordinary stack. Builds with large frames (sanitizers) or threads
+// with small stacks also stop in time: the walk refuses to go deeper once the stack pointer
+// comes within a margin of this thread's stack end.
+thread_local uintptr_t thread_stack_floor = 0;
+
+uintptr_t stack_floor() {
+    if (thread_stack_floor) return thread_stack_floor;
+    uintptr_t floor = 1;  // unknown: the recursion counter alone decides
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &base, &size) == 0 && base && size) {
+            size_t margin = std::clamp<size_t>(size / 8, 32 << 10, 256 << 10);
+            floor = reinterpret_cast<uintptr_t>(base) + margin;
+        }
+        pthread_attr_destroy(&attr);
+    }
+    thread_stack_floor = floor;
+    return floor;
+}
+
+// ---- the walk ----
+
+struct Walk {
+    PyObject* self;
+    PyObject* param;   // the evaluation dictionary
+    uintptr_t floor;   // lowest stack address the walk may use
+};
+
+bool emit(const Walk& w, PyObject* element, Text& out);
+
+// Calls f(child) for each child element in document order until f returns false.
+template <class F>
+void for_children(PyObject* element, F&& f) {
+    PyTypeObject* tp = Py_TYPE(element);
+    if (tp == reinterpret_cast<PyTypeObject*>(state.element_type)) {
+        // ElementTree elements iterate as sequences.
+        PySequenceMethods* sq = tp->tp_as_sequence;
+        for (Py_ssize_t i = 0;; ++i) {
+            Py_ssize_t n = sq->sq_length(element);
+            if (n < 0) throw_error();
+            if (i >= n) break;
+            Ref child = Ref::steal(sq->sq_item(element, i));
+            if (!f(child.get())) break;
+        }
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(element));
+    while (Ref child = Ref::steal_or_null(PyIter_Next(it.get())))
+        if (!f(child.get())) return;
+    if (PyErr_Occurred()) throw_error();
+}
+
+// The overridden self.parse_element(child, param), appended to out.
+[[gnu::noinline]] bool emit_override(const Walk& w, PyObject* child, Text& out) {
+    Ref r = call_method(w.self, state.n_parse_element, {child, w.param});
+    if (r.get() == Py_None) return false;
+    out.add(std::move(r));
+    return true;
+}
+
+// out += self.parse_element(child, param); false (nothing added) when that gives None.
+inline bool emit_child(const Walk& w, PyObject* child, Text& out) {
+    if (own_parse_element(w.self)) return emit(w, child, out);
+    return emit_override(w, child, out);
+}
+
+// The body walk: the element's text, then each child's evaluation and tail.
+void body(const Walk& w, PyObject* element, Text& out) {
+    Ref text = getattr(element, state.n_text);
+    if (text.get() != Py_None) out.add(std::move(text));
+    for_children(element, [&](PyObject* child) {
+        // Appending None raises str's own TypeError.
+        if (!emit_child(w, child, out)) out.add(none());
+        Ref tail = getattr(child, state.n_tail);
+        if (tail.get() != Py_None) out.add(std::move(tail));
+        return true;
+    });
+}
+
+// The body walk as one value.
+Ref body_text(const Walk& w, PyObject* element) {
+    Text inner;
+    body(w, element, inner);
+    return inner.finish();
+}
+
+// element.attrib.get(name, "")
+Ref optional_attribute(PyObject* element, PyObject* name) {
+    Ref attrib = getattr(element, state.n_attrib);
+    if (PyDict_CheckExact(attrib.get())) {
+        Ref v = dict_get(attrib.get(), name);
+        return v ? v : Ref::borrow(state.s_empty);
+    }
+    return call_method(attrib.get(), state.n_get, {name, state.s_empty});
+}
+
+// Whether element.attrib holds `name`.
+bool has_attribute(PyObject* element, PyObject* name) {
+    Ref attrib = getattr(element, state.n_attrib);
+    return check(PySequence_Contains(attrib.get(), name)) != 0;
+}
+
+enum class Kind : uint8_t { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Other };
+
+// The kind of a tag: the first of state.kinds (in the order parse_element compares) equal to it.
+Kind kind_of(PyObject* tag) {
+    for (int k = 0; k < 10; ++k)
+        if (equals(tag, state.kinds[k])) return static_cast<Kind>(k);
+    return Kind::Other;
+}
+
+[[gnu::noinline]] void emit_include(const Walk& w, PyObject* element, Text& out) {
+    Ref refid = attribute(element, state.a_refid);
+    Ref map = getattr(w.self, state.n_id_2_element_map);
+    Ref target = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
+    if (!emit_child(w, target.get(), out)) out.add(none());
+}
+
+[[gnu::noinline]] void emit_if(const Walk& w, PyObject* element, Text& out) {
+    Ref test = attribute(element, state.a_test);
+    Ref ok = evaluate(test.get(), w.param);
+    if (truthy(ok.get())) body(w, element, out);
+}
+
+[[gnu::noinline]] void emit_where(const Walk& w, PyObject* element, Text& out) {
+    Ref temp = body_text(w, element);
+    out.add(where_clause(temp.get()));
+}
+
+// A trim attribute's override set: its "|"-separated pieces, stripped.
+std::vector<Override> override_list(PyObject* value) {
+    if (!PyUnicode_CheckExact(value)) {
+        // Not text: {piece.strip() for piece in value.split("|")} through Python.
+        Ref set = Ref::steal(PySet_New(nullptr));
+        Ref pieces = call_method(value, state.n_split, {state.s_pipe});
+        Ref it = Ref::steal(PyObject_GetIter(pieces.get()));
+        while (Ref piece = Ref::steal_or_null(PyIter_Next(it.get())))
+            check(PySet_Add(set.get(), call_method(piece.get(), state.n_strip).get()));
+        if (PyErr_Occurred()) throw_error();
+        return overrides_of(set.get());
+    }
+    // Equal-length overrides can never both match, so neither duplicates nor the set's order
+    // change a result: a list ordered longest first does what the set does.
+    std::vector<Override> list;
+    Ref pieces = Ref::steal(PyUnicode_Split(value, state.s_pipe, -1));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+        Ref piece = call_method(PyList_GET_ITEM(pieces.get(), i), state.n_strip);
+        Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
+        list.push_back({std::move(piece), len});
+    }
+    order_overrides(list);
+    return list;
+}
+
+// The override set as the Python set that ParseMapper._trim_prefix / _trim_suffix receive.
+Ref override_set(const std::vector<Override>& list) {
+    Ref set = Ref::steal(PySet_New(nullptr));
+    for (const Override& o : list) check(PySet_Add(set.get(), o.value.get()));
+    return set;
+}
+
+// ParseMapper._trim_prefix(ret, overrides) or _trim_suffix, natively unless overridden.
+Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix) {
+    PyObject* name = suffix ? state.n_trim_suffix : state.n_trim_prefix;
+    PyObject* ours = suffix ? state.own_trim_suffix : state.own_trim_prefix;
+    if (own_static(name, ours)) {
+        if (!PyUnicode_CheckExact(ret)) raise_argument_type("s", "str", ret);
+        return trim_text(ret, overrides, suffix);
+    }
+    Ref set = override_set(overrides);
+    return call_static(name, {ret, set.get()});
+}
+
+[[gnu::noinline]] void emit_trim(const Walk& w, PyObject* element, Text& out) {
+    Ref prefix = optional_attribute(element, state.a_prefix);
+    Ref suffix = optional_attribute(element, state.a_suffix);
+    std::vector<Override> prefixes, suffixes;
+    if (has_attribute(element, state.a_prefix_overrides))
+        prefixes = override_list(attribute(element, state.a_prefix_overrides).get());
+    if (has_attribute(element, state.a_suffix_overrides))
+        suffixes = override_list(attribute(element, state.a_suffix_overrides).get());
+    Ref ret = body_text(w, element);
+    if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
+    if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
+    // prefix + " " + ret + " " + suffix
+    if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_CheckExact(ret.get()) &&
+        PyUnicode_CheckExact(suffix.get())) {
+        out.add(std::move(prefix));
+        out.add(Ref::borrow(state.s_space));
+        out.add(std::move(ret));
+        out.add(Ref::borrow(state.s_space));
+        out.add(std::move(suffix));
+        return;
+    }
+    Ref s = concat(concat(concat(concat(prefix.get(), state.s_space).get(), ret.get()).get(), state.s_space).get(),
+                   suffix.get());
+    out.add(std::move(s));
+}
+
+[[gnu::noinline]] void emit_set(const Walk& w, PyObject* element, Text& out) {
+    static std::vector<Override>* comma = new std::vector<Override>{{Ref::borrow(state.s_comma), 1}};
+    Ref ret = body_text(w, element);
+    Ref trimmed = trim_call(ret.get(), *comma, false);
+    if (PyUnicode_CheckExact(trimmed.get())) {
+        out.add(Ref::borrow(state.s_set));
+        out.add(std::move(trimmed));
+    } else {
+        out.add(concat(state.s_set, trimmed.get()));
+    }
+}
+
+[[gnu::noinline]] bool emit_choose(const Walk& w, PyObject* element, Text& out) {
+    PyObject* when = state.kinds[static_cast<int>(Kind::When)];
+    PyObject* otherwise = state.kinds[static_cast<int>(Kind::Otherwise)];
+    bool chosen = false;
+    for_children(element, [&](PyObject* child) {
+        Ref tag = getattr(child, state.n_tag);
+        if (!equals(tag.get(), when)) return true;
+        Ref test = attribute(child, state.a_test);
+        Ref ok = evaluate(test.get(), w.param);
+        if (!truthy(ok.get())) return true;
+        // "" + self.parse_element(child, param)
+        if (!emit_child(w, child, out)) out.add(none());
+        chosen = true;
+        return false;
+    });
+    if (chosen) return true;
+    Ref fallback;
+    for_children(element, [&](PyObject* child) {
+        Ref tag = getattr(child, state.n_tag);
+        if (!equals(tag.get(), otherwise)) return true;
+        fallback = Ref::borrow(child);
+        return false;
+    });
+    if (!fallback) raise_exception("Missing otherwise element");
+    return emit_child(w, fallback.get(), out);
+}
+
+// "#{" + collection + "_for_index_" + str(index) + "}" from its first part (an exact str).
+Ref index_marker(PyObject* head, Py_ssize_t index) {
+    char digits[24];
+    int nd = 0;
+    for (size_t v = static_cast<size_t>(index); nd == 0 || v; v /= 10) digits[nd++] = static_cast<char>('0' + v % 10);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(head);
+    Ref out = Ref::steal(PyUnicode_New(n + nd + 1, PyUnicode_MAX_CHAR_VALUE(head)));
+    int kind = PyUnicode_KIND(out.get());
+    void* data = PyUnicode_DATA(out.get());
+    std::memcpy(data, PyUnicode_DATA(head), static_cast<size_t>(n) * kind);
+    for (int k = 0; k < nd; ++k) PyUnicode_WRITE(kind, data, n + k, digits[nd - 1 - k]);
+    PyUnicode_WRITE(kind, data, n + nd, '}');
+    return out;
+}
+
+[[gnu::noinline]] void emit_foreach(const Walk& w, PyObject* element, Text& out) {
+    Ref item = attribute(element, state.a_item);
+    Ref collection = attribute(element, state.a_collection);
+    Ref open = attribute(element, state.a_open);
+    Ref close = attribute(element, state.a_close);
+    Ref separator = attribute(element, state.a_separator);
+
+    // The collection is evaluated against a copy of the caller's parameters, so their dict
+    // never receives eval's __builtins__ entry.
+    Ref params = Ref::steal(PyObject_GetItem(w.param, state.k_params));
+    if (!PyDict_Check(params.get())) raise(PyExc_TypeError, "globals must be a dict");
+    Ref globals = Ref::steal(PyDict_Copy(params.get()));
+    Ref is_list = evaluate(concat(concat(state.s_is_list_head, collection.get()).get(), state.s_is_list_tail).get(),
+                           globals.get());
+    if (!truthy(is_list.get())) raise_exception("Collection must be a list");
+    Ref list = evaluate(concat(concat(state.s_copy_head, collection.get()).get(), state.s_copy_tail).get(),
+                        globals.get());
+    Py_ssize_t count = PyObject_Size(list.get());
+    if (count < 0) throw_error();
+
+    bool plain = PyUnicode_CheckExact(item.get()) && PyUnicode_CheckExact(collection.get());
+    Ref old_marker, marker_head;
+    if (plain) {
+        old_marker = concat(concat(state.s_marker_open, item.get()).get(), state.s_marker_close);
+        marker_head = concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index);
+    }
+    std::vector<Ref> parts;
+    parts.reserve(static_cast<size_t>(count));
+    bool all_str = true;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        Ref child_ret = body_text(w, element);
+        Ref old_string = old_marker, new_string;
+        if (plain) {
+            new_string = index_marker(marker_head.get(), index);
+        } else {
+            old_string = concat(concat(state.s_marker_open, item.get()).get(), state.s_marker_close);
+            Ref number = Ref::steal(PyObject_Str(integer(index).get()));
+            new_string = concat(concat(concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index).get(),
+                                       number.get()).get(),
+                                state.s_marker_close);
+        }
+        Ref replaced = PyUnicode_CheckExact(child_ret.get()) && PyUnicode_CheckExact(old_string.get()) &&
+                               PyUnicode_CheckExact(new_string.get())
+                           ? Ref::steal(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1))
+                           : call_method(child_ret.get(), state.n_replace, {old_string.get(), new_string.get()});
+        all_str = all_str && PyUnicode_CheckExact(replaced.get());
+        parts.push_back(std::move(replaced));
+    }
+
+    // open + separator.join(parts) + close
+    if (all_str && PyUnicode_CheckExact(open.get()) && PyUnicode_CheckExact(separator.get()) &&
+        PyUnicode_CheckExact(close.get())) {
+        out.add(std::move(open));
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (i) out.add(Ref::borrow(separator.get()));
+            out.add(std::move(parts[i]));
+        }
+        out.add(std::move(close));
+        return;
+    }
+    Ref py_parts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    for (size_t i = 0; i < parts.size(); ++i)
+        PyList_SET_ITEM(py_parts.get(), static_cast<Py_ssize_t>(i), parts[i].release());
+    Ref joined = call_method(separator.get(), state.n_join, {py_parts.get()});
+    out.add(concat(concat(open.get(), joined.get()).get(), close.get()));
+}
+
+// parse_element's body: appends the element's evaluation to out; false for an element of an
+// unlisted tag (parse_element returns None). The frame is kept small: it recurses once per
+// nesting level, the kinds with larger frames live in their own functions.
+bool emit(const Walk& w, PyObject* element, Text& out) {
+    RecursionGuard guard(" while evaluating a mapper element");
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.floor)
+        raise(PyExc_RecursionError, "maximum recursion depth exceeded while evaluating a mapper element");
+    Ref tag = getattr(element, state.n_tag);
+    switch (kind_of(tag.get())) {
+        case Kind::Include: emit_include(w, element, out); return true;
+        case Kind::Sql:
+        case Kind::When:
+        case Kind::Otherwise: body(w, element, out); return true;
+        case Kind::If: emit_if(w, element, out); return true;
+        case Kind::Where: emit_where(w, element, out); return true;
+        case Kind::Trim: emit_trim(w, element, out); return true;
+        case Kind::Set: emit_set(w, element, out); return true;
+        case Kind::Choose: return emit_choose(w, element, out);
+        case Kind::Foreach: emit_foreach(w, element, out); return true;
+        case Kind::Other: break;
+    }
+    return false;
+}
+
+}  // namespace
+
+Ref parse_element_fn(const Args& a) {
+    Walk w{a[0], a[2], stack_floor()};
+    Text out;
+    if (!emit(w, a[1], out)) return none();
+    return out.finish();
+}
+
+void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {
+    body(Walk{self, param, stack_floor()}, element, out);
+}
+
+}  // namespace velmo::drovik

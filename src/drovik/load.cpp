@@ -1,0 +1,81 @@
+// Loading a mapper file: ParseMapper.__init__.
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+namespace {
+
+// element.attrib.get(name)
+Ref attribute_or_none(PyObject* attrib, PyObject* name) {
+    if (PyDict_CheckExact(attrib)) {
+        Ref v = dict_get(attrib, name);
+        return v ? v : none();
+    }
+    return call_method(attrib, state.n_get, {name});
+}
+
+// The resolved result type of a statement element of tag `tag`.
+Ref result_type_of(PyObject* tag, PyObject* attrib) {
+    Ref text = none();
+    if (equals(tag, state.t_select)) text = attribute_or_none(attrib, state.a_result_type);
+    if (text.get() == Py_None) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+    Ref resolve = global(state.n_get_type_from_string);
+    Ref type = call(resolve.get(), {text.get()});
+    Ref is_container = global(state.n_is_container_type_by_str);
+    if (truthy(call(is_container.get(), {text.get()}).get()) && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
+        static PyObject* prefix = interned("please check result_type: can`t set type: ").release();
+        raise_obj(PyExc_TypeError, concat(prefix, text.get()).get());
+    }
+    return type;
+}
+
+}  // namespace
+
+Ref init_fn(const Args& a) {
+    PyObject* self = a[0];
+    PyObject* xml_path = a[1];
+    setattr(self, state.n_id_2_element_map, Ref::steal(PyDict_New()).get());
+    setattr(self, state.n_result_type_map, Ref::steal(PyDict_New()).get());
+    setattr(self, state.n_sql_type_map, Ref::steal(PyDict_New()).get());
+
+    Ref et = global(state.n_et);
+    Ref parse = getattr(et.get(), state.n_parse);
+    Ref tree = call(parse.get(), {xml_path});
+    Ref root = call_method(tree.get(), state.n_getroot);
+
+    // The first element named mapper (the root included) holds the statements.
+    Ref walk = call_method(root.get(), state.n_iter);
+    while (Ref element = Ref::steal_or_null(PyIter_Next(walk.get()))) {
+        Ref tag = getattr(element.get(), state.n_tag);
+        if (!equals(tag.get(), state.k_mapper)) continue;
+        Ref attrib = getattr(element.get(), state.n_attrib);
+        if (check(PySequence_Contains(attrib.get(), state.k_namespace))) {
+            Ref ns = Ref::steal(PyObject_GetItem(attrib.get(), state.k_namespace));
+            setattr(self, state.n_namespace, ns.get());
+        }
+        root = std::move(element);
+        break;
+    }
+    if (PyErr_Occurred()) throw_error();
+
+    Ref children = Ref::steal(PyObject_GetIter(root.get()));
+    while (Ref child = Ref::steal_or_null(PyIter_Next(children.get()))) {
+        Ref tag = getattr(child.get(), state.n_tag);
+        Ref kinds = global(state.n_sql_id_type_list);
+        if (!check(PySequence_Contains(kinds.get(), tag.get()))) continue;
+        Ref attrib = getattr(child.get(), state.n_attrib);
+        Ref id = attribute_or_none(attrib.get(), state.a_id);
+        if (id.get() == Py_None) raise_exception("Missing id");
+        Ref result_type = result_type_of(tag.get(), attrib.get());
+        check(PyObject_SetItem(getattr(self, state.n_id_2_element_map).get(), id.get(), child.get()));
+        check(PyObject_SetItem(getattr(self, state.n_result_type_map).get(), id.get(), result_type.get()));
+        Ref element_tag = getattr(child.get(), state.n_tag);
+        check(PyObject_SetItem(getattr(self, state.n_sql_type_map).get(), id.get(), element_tag.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return none();
+}
+
+}  // namespace velmo::drovik

@@ -1,0 +1,210 @@
+// velmo.mapper.drovik: ParseMapper, which loads a mapper file, evaluates the dynamic SQL of its
+// statements against parameters and prepares them as SQLAlchemy clauses with named binds.
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+State state;
+
+namespace {
+
+using rt::Default;
+using rt::Exact;
+using rt::FunctionSpec;
+using rt::Kind;
+
+const char* const prepared_annotation = "tuple[TextClause, dict]";
+
+const FunctionSpec init_spec{
+    "__init__", {{"self"}, {"xml_path", Default::None, Exact::Str, "str"}}, init_fn};
+const FunctionSpec get_sql_spec{
+    "get_sql",
+    {{"self"}, {"sql_id", Default::Required, Exact::Str, "str"}, {"params", Default::None, Exact::Dict, "dict"}},
+    get_sql_fn,
+    "tuple",
+    "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:"};
+const FunctionSpec list_statement_spec{"list_statement", {{"self"}}, list_statement_fn};
+const FunctionSpec trim_prefix_spec{
+    "_trim_prefix",
+    {{"s", Default::Required, Exact::Str, "str"}, {"prefixes", Default::Required, Exact::Set, "set[str]"}},
+    trim_prefix_fn};
+const FunctionSpec trim_suffix_spec{
+    "_trim_suffix",
+    {{"s", Default::Required, Exact::Str, "str"}, {"suffixes", Default::Required, Exact::Set, "set[str]"}},
+    trim_suffix_fn};
+const FunctionSpec parse_element_spec{
+    "parse_element",
+    {{"self"}, {"element", Default::Required, Exact::Any, "et.Element"}, {"param", Default::Required, Exact::Dict, "dict"}},
+    parse_element_fn};
+const FunctionSpec format_sql_spec{"_format_sql", {{"sql"}}, format_sql_fn};
+const FunctionSpec to_prepared_statement_spec{
+    "to_prepared_statement", {{"ret"}, {"param"}}, to_prepared_statement_fn, prepared_annotation};
+const FunctionSpec to_replace_spec{"to_replace", {{"ret"}, {"param"}}, to_replace_fn, "str"};
+
+#define VELMO_ACCESSOR(NAME, FN)                                                                      \
+    const FunctionSpec NAME##_spec{                                                                   \
+        #NAME,                                                                                        \
+        {{"self"}, {"id", Default::Required, Exact::Str, "str"}, {"params", Default::Required, Exact::Dict, "dict"}}, \
+        FN, prepared_annotation};
+VELMO_ACCESSOR(select, select_fn)
+VELMO_ACCESSOR(update, update_fn)
+VELMO_ACCESSOR(delete, delete_fn)
+#undef VELMO_ACCESSOR
+const FunctionSpec insert_spec{"insert",
+                               {{"self"},
+                                {"id", Default::Required, Exact::Str, "str"},
+                                {"params", Default::Required, Exact::Dict, "dict"},
+                                {"primary_key", Default::None, Exact::Str, "str"}},
+                               insert_fn,
+                               prepared_annotation};
+
+PyObject* name(const char* s) { return interned(s).release(); }
+
+void intern_names() {
+    State& s = state;
+    s.n_tag = name("tag");
+    s.n_text = name("text");
+    s.n_tail = name("tail");
+    s.n_attrib = name("attrib");
+    s.n_get = name("get");
+    s.n_keys = name("keys");
+    s.n_parse_element = name("parse_element");
+    s.n_to_prepared_statement = name("to_prepared_statement");
+    s.n_trim_prefix = name("_trim_prefix");
+    s.n_trim_suffix = name("_trim_suffix");
+    s.n_format_sql = name("_format_sql");
+    s.n_select = name("select");
+    s.n_insert = name("insert");
+    s.n_update = name("update");
+    s.n_delete = name("delete");
+    s.n_id_2_element_map = name("id_2_element_map");
+    s.n_result_type_map = name("result_type_map");
+    s.n_sql_type_map = name("sql_type_map");
+    s.n_namespace = name("namespace");
+    s.n_mapper_class = name("ParseMapper");
+    s.n_text_fn = name("text");
+    s.n_re = name("re");
+    s.n_param_pattern = name("param_pattern");
+    s.n_replace_pattern = name("replace_pattern");
+    s.n_findall = name("findall");
+    s.n_sub = name("sub");
+    s.n_replace = name("replace");
+    s.n_strip = name("strip");
+    s.n_split = name("split");
+    s.n_join = name("join");
+    s.n_upper = name("upper");
+    s.n_startswith = name("startswith");
+    s.n_endswith = name("endswith");
+    s.n_iter = name("iter");
+    s.n_getroot = name("getroot");
+    s.n_parse = name("parse");
+    s.n_et = name("et");
+    s.n_sql_id_type_list = name("sql_id_type_list");
+    s.n_get_type_from_string = name("get_type_from_string");
+    s.n_is_container_type_by_str = name("is_container_type_by_str");
+    s.n_builtins = name("__builtins__");
+
+    s.a_id = name("id");
+    s.a_result_type = name("resultType");
+    s.a_refid = name("refid");
+    s.a_test = name("test");
+    s.a_prefix = name("prefix");
+    s.a_suffix = name("suffix");
+    s.a_prefix_overrides = name("prefixOverrides");
+    s.a_suffix_overrides = name("suffixOverrides");
+    s.a_item = name("item");
+    s.a_collection = name("collection");
+    s.a_open = name("open");
+    s.a_close = name("close");
+    s.a_separator = name("separator");
+    s.k_params = name("params");
+    s.k_mapper = name("mapper");
+    s.k_namespace = name("namespace");
+    s.s_empty = name("");
+    s.s_space = name(" ");
+    s.s_comma = name(",");
+    s.s_where = name("WHERE ");
+    s.s_set = name("SET ");
+    s.s_returning = name(" RETURNING ");
+    s.s_for_index = name("_for_index_");
+    s.s_marker_open = name("#{");
+    s.s_marker_close = name("}");
+    s.s_subst_open = name("${");
+    s.s_pipe = name("|");
+    s.s_is_list_head = name("isinstance(");
+    s.s_is_list_tail = name(",list)");
+    s.s_copy_head = name("[item for item in ");
+    s.s_copy_tail = name("]");
+    s.sub_pattern = name("#\\{([^}]+)\\}");
+    s.sub_replacement = name(":\\1");
+
+    const char* kinds[10] = {"include", "sql",    "if",   "where",     "trim",
+                             "set",     "choose", "when", "otherwise", "foreach"};
+    for (int k = 0; k < 10; ++k) s.kinds[k] = name(kinds[k]);
+    s.t_select = name("select");
+    s.t_insert = name("insert");
+    s.t_update = name("update");
+    s.t_delete = name("delete");
+}
+
+// The object a class's namespace holds under `attr`, kept for good: a replaced entry must never
+// be freed and its address reused by a different object.
+PyObject* class_entry(PyObject* cls, PyObject* attr) {
+    PyObject* entry = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), attr);
+    if (!entry) raise(PyExc_SystemError, "class entry missing");
+    return Py_NewRef(entry);
+}
+
+void exec_drovik(Module& m) {
+    intern_names();
+    state.globals = m.dict();
+
+    Ref et = m.import("xml.etree.ElementTree", "et");
+    state.element_type = getattr(et.get(), "Element").release();
+    state.re_module = m.import("re").release();
+    m.from_import("sqlalchemy", {"text"});
+    state.text = dict_get(m.dict(), state.n_text_fn).release();
+    m.from_import("velmo.utils.wollix", {"get_type_from_string", "is_container_type_by_str"});
+
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    state.builtin_eval = getattr(builtins.get(), "eval").release();
+
+    // The tags that make a statement element.
+    Ref kinds = Ref::steal(PyList_New(0));
+    for (const char* tag : {"sql", "select", "insert", "update", "delete"})
+        check(PyList_Append(kinds.get(), str(tag).get()));
+    m.add("sql_id_type_list", kinds);
+
+    Ref compile = getattr(state.re_module, "compile");
+    state.param_pattern = m.add("param_pattern", call(compile.get(), {str("#{([a-zA-Z0-9_\\-]+)}").get()}));
+    m.add("replace_pattern", call(compile.get(), {str("\\${([a-zA-Z0-9_\\-]+)}").get()}));
+
+    PyObject* cls = m.def_class("ParseMapper", {
+                                                   {&init_spec},
+                                                   {&get_sql_spec},
+                                                   {&list_statement_spec},
+                                                   {&trim_prefix_spec, Kind::Static},
+                                                   {&trim_suffix_spec, Kind::Static},
+                                                   {&parse_element_spec},
+                                                   {&format_sql_spec, Kind::Static},
+                                                   {&to_prepared_statement_spec, Kind::Static},
+                                                   {&to_replace_spec, Kind::Static},
+                                                   {&select_spec},
+                                                   {&update_spec},
+                                                   {&delete_spec},
+                                                   {&insert_spec},
+                                               });
+    state.mapper_class = Py_NewRef(cls);
+    state.own_parse_element = class_entry(cls, state.n_parse_element);
+    state.own_trim_prefix = class_entry(cls, state.n_trim_prefix);
+    state.own_trim_suffix = class_entry(cls, state.n_trim_suffix);
+    state.own_format_sql = class_entry(cls, state.n_format_sql);
+}
+
+}  // namespace
+
+}  // namespace velmo::drovik
+
+VELMO_MODULE(drovik, "velmo.mapper.drovik", velmo::drovik::exec_drovik)

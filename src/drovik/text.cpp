@@ -1,0 +1,215 @@
+// Strings: equality, the whitespace normaliser and the text accumulator.
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+bool str_equal(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+bool equals(PyObject* value, PyObject* constant) {
+    if (PyUnicode_CheckExact(value)) return str_equal(value, constant);
+    Ref r = Ref::steal(PyObject_RichCompare(value, constant, Py_EQ));
+    return truthy(r.get());
+}
+
+namespace {
+
+// Scratch space for the normaliser; no Python code runs while it is in use.
+std::vector<char> scratch;
+
+// Character classes of the normaliser: ordinary text, whitespace, and the characters that may
+// open a comment or a quoted section.
+enum : uint8_t { ordinary = 0, blank = 1, opener = 2 };
+
+struct ClassTable {
+    uint8_t of[256];
+    ClassTable() {
+        for (int c = 0; c < 256; ++c) of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
+        for (char c : {'-', '/', '\'', '"', '`'}) of[static_cast<uint8_t>(c)] = opener;
+    }
+};
+const ClassTable classes;
+
+template <class C>
+inline uint8_t class_of(C c) {
+    if (sizeof(C) == 1 || c < 256) return classes.of[static_cast<uint8_t>(c)];
+    return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
+}
+
+// Writes the normalised form of in[0, n) to out (at most n characters); returns its length.
+template <class C>
+size_t normalise_into(const C* in, size_t n, C* out) {
+    size_t o = 0;
+    bool gap = false;  // whitespace (or a line comment) since the last output
+    size_t i = 0;
+    while (i < n) {
+        C c = in[i];
+        uint8_t k = class_of(c);
+        if (k == blank) {
+            gap = true;
+            ++i;
+            continue;
+        }
+        if (c == '-' && i + 1 < n && in[i + 1] == '-') {
+            // Line comment: removed, up to the line end; it separates like whitespace.
+            i += 2;
+            while (i < n && in[i] != '\n' && in[i] != '\r') ++i;
+            gap = true;
+            continue;
+        }
+        if (gap) {
+            if (o > 0) out[o++] = ' ';
+            gap = false;
+        }
+        if (c == '/' && i + 1 < n && in[i + 1] == '*') {
+            // Block comment: kept, each whitespace run inside it one space.
+            out[o++] = '/';
+            out[o++] = '*';
+            i += 2;
+            while (i < n) {
+                C d = in[i];
+                if (d == '*' && i + 1 < n && in[i + 1] == '/') {
+                    out[o++] = '*';
+                    out[o++] = '/';
+                    i += 2;
+                    break;
+                }
+                if (class_of(d) == blank) {
+                    out[o++] = ' ';
+                    while (i < n && class_of(in[i]) == blank) ++i;
+                    continue;
+                }
+                out[o++] = d;
+                ++i;
+            }
+            continue;
+        }
+        size_t j = i + 1;
+        if (c == '\'' || c == '"' || c == '`') {
+            // Quoted section: verbatim up to and including the closing quote.
+            while (j < n && in[j] != c) ++j;
+            if (j < n) ++j;
+        } else {
+            while (j < n && class_of(in[j]) == ordinary) ++j;
+        }
+        std::memcpy(out + o, in + i, (j - i) * sizeof(C));
+        o += j - i;
+        i = j;
+    }
+    return o;
+}
+
+template <class C>
+Ref normalise_kind(PyObject* s) {
+    size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    const C* in = static_cast<const C*>(PyUnicode_DATA(s));
+    if (scratch.size() < n * sizeof(C)) scratch.resize(n * sizeof(C));
+    C* out = reinterpret_cast<C*>(scratch.data());
+    size_t len = normalise_into(in, n, out);
+    if (len == n && PyUnicode_CheckExact(s) && std::memcmp(in, out, n * sizeof(C)) == 0) return Ref::borrow(s);
+    // FromKindAndData picks the narrowest kind, as every str must have.
+    return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, static_cast<Py_ssize_t>(len)));
+}
+
+}  // namespace
+
+Ref normalise(PyObject* s) {
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return normalise_kind<Py_UCS1>(s);
+        case PyUnicode_2BYTE_KIND: return normalise_kind<Py_UCS2>(s);
+        default: return normalise_kind<Py_UCS4>(s);
+    }
+}
+
+Ref format_sql(PyObject* sql) {
+    if (PyUnicode_Check(sql)) return normalise(sql);
+    // Not text: what " ".join(sql.strip().split()) does with it.
+    Ref stripped = call_method(sql, state.n_strip);
+    Ref parts = call_method(stripped.get(), state.n_split);
+    return Ref::steal(PyUnicode_Join(state.s_space, parts.get()));
+}
+
+// ---- Text ----
+
+Text::~Text() {
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    if (data_ != inline_) PyMem_Free(data_);
+}
+
+void Text::push(PyObject* s) {
+    if (size_ == capacity_) {
+        size_t cap = capacity_ * 2;
+        auto* grown = static_cast<PyObject**>(PyMem_Malloc(cap * sizeof(PyObject*)));
+        if (!grown) {
+            Py_DECREF(s);
+            PyErr_NoMemory();
+            throw_error();
+        }
+        std::memcpy(grown, data_, size_ * sizeof(PyObject*));
+        if (data_ != inline_) PyMem_Free(data_);
+        data_ = grown;
+        capacity_ = cap;
+    }
+    data_[size_++] = s;
+}
+
+void Text::add(Ref piece) {
+    if (!generic_ && PyUnicode_CheckExact(piece.get())) {
+        if (PyUnicode_GET_LENGTH(piece.get()) > 0) push(piece.release());
+        return;
+    }
+    // `ret += piece` with Python's own semantics (and errors) for anything but str + str.
+    Ref acc = generic_ ? std::move(generic_) : join();
+    Ref sum = Ref::steal(PyNumber_InPlaceAdd(acc.get(), piece.get()));
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    size_ = 0;
+    if (PyUnicode_CheckExact(sum.get())) {
+        if (PyUnicode_GET_LENGTH(sum.get()) > 0) push(sum.release());
+    } else {
+        generic_ = std::move(sum);
+    }
+}
+
+Ref Text::join() {
+    if (size_ == 0) return Ref::borrow(state.s_empty);
+    if (size_ == 1) return Ref::borrow(data_[0]);
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (size_t i = 0; i < size_; ++i) {
+        total += PyUnicode_GET_LENGTH(data_[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(data_[i]);
+        if (m > maxchar) maxchar = m;
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    int kind = PyUnicode_KIND(out.get());
+    char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+    Py_ssize_t at = 0;
+    for (size_t i = 0; i < size_; ++i) {
+        PyObject* p = data_[i];
+        Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+        if (PyUnicode_KIND(p) == kind)
+            std::memcpy(dst + at * kind, PyUnicode_DATA(p), static_cast<size_t>(len) * kind);
+        else
+            check(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, p, 0, len)));
+        at += len;
+    }
+    return out;
+}
+
+Ref Text::finish() {
+    if (generic_) return generic_;
+    return join();
+}
+
+}  // namespace velmo::drovik

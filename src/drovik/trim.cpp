@@ -1,0 +1,143 @@
+// Prefix and suffix trimming (trim and set elements) and the where element's clause.
+#include <algorithm>
+#include <cstring>
+
+#include "drovik.hpp"
+
+namespace velmo::drovik {
+
+using namespace velmo::rt;
+
+namespace {
+
+// Whether t[pos, pos + len(o)) equals the override o (a str).
+bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
+    Py_ssize_t len = PyUnicode_GET_LENGTH(o);
+    int tk = PyUnicode_KIND(t), ok = PyUnicode_KIND(o);
+    const void* td = PyUnicode_DATA(t);
+    const void* od = PyUnicode_DATA(o);
+    if (tk == ok)
+        return std::memcmp(static_cast<const char*>(td) + pos * tk, od, static_cast<size_t>(len) * tk) == 0;
+    for (Py_ssize_t i = 0; i < len; ++i)
+        if (PyUnicode_READ(tk, td, pos + i) != PyUnicode_READ(ok, od, i)) return false;
+    return true;
+}
+
+// str.strip() over the range [b, e) of t.
+void strip(PyObject* t, Py_ssize_t& b, Py_ssize_t& e) {
+    int kind = PyUnicode_KIND(t);
+    const void* data = PyUnicode_DATA(t);
+    while (b < e && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, b))) ++b;
+    while (e > b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, e - 1))) --e;
+}
+
+// Whether the word of t at p is `word` (lower case ASCII) in any letter case, followed by the
+// end or the space that separates words.
+bool word_at(PyObject* t, Py_ssize_t p, const char* word, Py_ssize_t len) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    if (n - p < len) return false;
+    int kind = PyUnicode_KIND(t);
+    const void* data = PyUnicode_DATA(t);
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, p + i);
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c != static_cast<Py_UCS4>(word[i])) return false;
+    }
+    return p + len == n || PyUnicode_READ(kind, data, p + len) == ' ';
+}
+
+// The where clause for a body that is not text: the word loop over temp.strip().split().
+Ref where_generic(PyObject* body) {
+    Ref stripped = call_method(body, state.n_strip);
+    if (PyUnicode_Check(stripped.get())) return where_clause(stripped.get());
+    Ref words = Ref::steal(PySequence_List(call_method(stripped.get(), state.n_split).get()));
+    Py_ssize_t n = PyList_GET_SIZE(words.get()), idx = 0;
+    Ref and_word = str("AND"), or_word = str("OR");
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Ref upper = call_method(PyList_GET_ITEM(words.get(), idx), state.n_upper);
+        if (!equals(upper.get(), and_word.get()) && !equals(upper.get(), or_word.get())) break;
+        ++idx;
+    }
+    if (idx == n) return Ref::borrow(state.s_empty);
+    Ref rest = Ref::steal(PyList_GetSlice(words.get(), idx, n));
+    Ref joined = Ref::steal(PyUnicode_Join(state.s_space, rest.get()));
+    return Ref::steal(PyUnicode_Concat(state.s_where, joined.get()));
+}
+
+}  // namespace
+
+void order_overrides(std::vector<Override>& overrides) {
+    std::stable_sort(overrides.begin(), overrides.end(),
+                     [](const Override& a, const Override& b) { return a.length > b.length; });
+}
+
+std::vector<Override> overrides_of(PyObject* set) {
+    std::vector<Override> list;
+    Ref it = Ref::steal(PyObject_GetIter(set));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        Py_ssize_t len = PyUnicode_Check(item.get()) ? PyUnicode_GET_LENGTH(item.get())
+                                                     : PyObject_Size(item.get());
+        if (len < 0) throw_error();
+        list.push_back({std::move(item), len});
+    }
+    if (PyErr_Occurred()) throw_error();
+    order_overrides(list);
+    return list;
+}
+
+Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) {
+    Ref norm = normalise(s);
+    PyObject* t = norm.get();
+    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(t);
+    for (bool cut = true; cut;) {
+        cut = false;
+        for (const Override& o : overrides) {
+            // An empty override matches every text: it would never let the loop end.
+            if (o.length == 0) continue;
+            bool hit;
+            if (PyUnicode_Check(o.value.get())) {
+                hit = o.length <= e - b && match_at(t, suffix ? e - o.length : b, o.value.get());
+            } else {
+                // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
+                Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
+                hit = truthy(call_method(current.get(), suffix ? state.n_endswith : state.n_startswith,
+                                         {o.value.get()}).get());
+            }
+            if (hit) {
+                if (suffix)
+                    e = std::max(b, e - o.length);
+                else
+                    b = std::min(e, b + o.length);
+                strip(t, b, e);
+                cut = true;
+                break;
+            }
+        }
+    }
+    strip(t, b, e);
+    if (b == 0 && e == PyUnicode_GET_LENGTH(t)) return norm;
+    return Ref::steal(PyUnicode_Substring(t, b, e));
+}
+
+Ref where_clause(PyObject* body) {
+    if (!PyUnicode_Check(body)) return where_generic(body);
+    Ref norm = normalise(body);
+    PyObject* t = norm.get();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t), p = 0;
+    // Leading AND / OR words go, in any letter case and any number.
+    while (p < n) {
+        Py_ssize_t len = word_at(t, p, "and", 3) ? 3 : word_at(t, p, "or", 2) ? 2 : 0;
+        if (!len) break;
+        p += len + 1;
+    }
+    if (p >= n) return Ref::borrow(state.s_empty);
+    if (p == 0) return Ref::steal(PyUnicode_Concat(state.s_where, t));
+    Ref rest = Ref::steal(PyUnicode_Substring(t, p, n));
+    return Ref::steal(PyUnicode_Concat(state.s_where, rest.get()));
+}
+
+Ref trim_prefix_fn(const Args& a) { return trim_text(a[0], overrides_of(a[1]), false); }
+
+Ref trim_suffix_fn(const Args& a) { return trim_text(a[0], overrides_of(a[1]), true); }
+
+}  // namespace velmo::drovik

@@ -1,0 +1,532 @@
+"""velmo.mapper.drovik: module and class shape, loading, statement accessors, preparation,
+formatting and trimming."""
+
+import inspect
+import re
+import sys
+import xml.etree.ElementTree as et
+from collections import OrderedDict
+
+import pytest
+from sqlalchemy import TextClause
+
+from velmo.mapper import drovik
+from velmo.mapper.drovik import ParseMapper
+
+
+@pytest.fixture
+def mapper_file(tmp_path):
+    """Writes a mapper document and returns its path."""
+
+    def write(body, name="mapper.xml"):
+        path = tmp_path / name
+        path.write_text(body, encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def load(mapper_file):
+    """A ParseMapper over a <mapper namespace="t"> holding the given statements."""
+
+    def build(statements, namespace='namespace="t"'):
+        return ParseMapper(mapper_file(f"<mapper {namespace}>{statements}</mapper>"))
+
+    return build
+
+
+class StrSubclass(str):
+    pass
+
+
+# Module and class shape
+
+
+def test_module_namespace_order_and_values():
+    names = [n for n in vars(drovik) if not n.startswith("__")]
+    assert names == [
+        "et", "re", "text", "get_type_from_string", "is_container_type_by_str",
+        "sql_id_type_list", "param_pattern", "replace_pattern", "ParseMapper",
+    ]
+    assert drovik.et is et and drovik.re is re
+    assert drovik.sql_id_type_list == ["sql", "select", "insert", "update", "delete"]
+    assert isinstance(drovik.param_pattern, re.Pattern)
+    assert drovik.param_pattern.pattern == r"#{([a-zA-Z0-9_\-]+)}"
+    assert drovik.replace_pattern.pattern == r"\${([a-zA-Z0-9_\-]+)}"
+
+
+def test_class_shape():
+    assert ParseMapper.__bases__ == (object,)
+    assert ParseMapper.__module__ == "velmo.mapper.drovik"
+    members = [n for n in vars(ParseMapper) if not n.startswith("__") or n == "__init__"]
+    assert members == [
+        "__init__", "get_sql", "list_statement", "_trim_prefix", "_trim_suffix", "parse_element",
+        "_format_sql", "to_prepared_statement", "to_replace", "select", "update", "delete", "insert",
+    ]
+    static = {n for n in members if isinstance(vars(ParseMapper)[n], staticmethod)}
+    assert static == {"_trim_prefix", "_trim_suffix", "_format_sql", "to_prepared_statement", "to_replace"}
+    assert ParseMapper.get_sql.__qualname__ == "ParseMapper.get_sql"
+    assert ParseMapper.get_sql.__doc__ == "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:"
+    assert ParseMapper.select.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    ("name", "signature"),
+    [
+        ("__init__", "(self, xml_path: 'str' = None)"),
+        ("get_sql", "(self, sql_id: 'str', params: 'dict' = None) -> 'tuple'"),
+        ("list_statement", "(self)"),
+        ("_trim_prefix", "(s: 'str', prefixes: 'set[str]')"),
+        ("_trim_suffix", "(s: 'str', suffixes: 'set[str]')"),
+        ("parse_element", "(self, element: 'et.Element', param: 'dict')"),
+        ("_format_sql", "(sql)"),
+        ("to_prepared_statement", "(ret, param) -> 'tuple[TextClause, dict]'"),
+        ("to_replace", "(ret, param) -> 'str'"),
+        ("select", "(self, id: 'str', params: 'dict') -> 'tuple[TextClause, dict]'"),
+        ("update", "(self, id: 'str', params: 'dict') -> 'tuple[TextClause, dict]'"),
+        ("delete", "(self, id: 'str', params: 'dict') -> 'tuple[TextClause, dict]'"),
+        ("insert", "(self, id: 'str', params: 'dict', primary_key: 'str' = None) -> 'tuple[TextClause, dict]'"),
+    ],
+)
+def test_signatures_and_string_annotations(name, signature):
+    fn = getattr(ParseMapper, name)
+    assert str(inspect.signature(fn)) == signature
+    assert all(isinstance(v, str) for v in fn.__annotations__.values())
+
+
+def test_static_methods_work_on_class_and_instance(load):
+    m = load("")
+    assert m._format_sql(" a \n b ") == ParseMapper._format_sql(" a \n b ") == "a b"
+    assert m._trim_prefix("AND x", {"AND"}) == ParseMapper._trim_prefix("AND x", {"AND"}) == "x"
+    assert m.to_replace("${a}", {"a": "b"}) == "b"
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda m: m.get_sql(), "get_sql() takes at least 2 positional arguments (1 given)"),
+        (lambda m: m.get_sql("a", {}, 3), "get_sql() takes at most 3 positional arguments (4 given)"),
+        (lambda m: m.get_sql(1), "Argument 'sql_id' has incorrect type (expected str, got int)"),
+        (lambda m: m.get_sql(StrSubclass("q")), "Argument 'sql_id' has incorrect type (expected str, got StrSubclass)"),
+        (lambda m: m.get_sql("q", OrderedDict()), "Argument 'params' has incorrect type (expected dict, got collections.OrderedDict)"),
+        (lambda m: m.get_sql("q"), "Argument 'params' has incorrect type (expected dict, got NoneType)"),
+        (lambda m: m.get_sql("q", params=None), "Argument 'params' has incorrect type (expected dict, got NoneType)"),
+        (lambda m: m.select("q"), "select() takes exactly 3 positional arguments (2 given)"),
+        (lambda m: m.update(None, {}), "Argument 'id' has incorrect type (expected str, got NoneType)"),
+        (lambda m: m.delete("q", None), "Argument 'params' has incorrect type (expected dict, got NoneType)"),
+        (lambda m: m.insert("q"), "insert() takes at least 3 positional arguments (2 given)"),
+        (lambda m: m.insert("q", {}, "id", 4), "insert() takes at most 4 positional arguments (5 given)"),
+        (lambda m: m.insert("q", {}, 1), "Argument 'primary_key' has incorrect type (expected str, got int)"),
+        (lambda m: m.list_statement(1), "list_statement() takes exactly 1 positional argument (2 given)"),
+        (lambda m: m.parse_element(et.Element("sql"), None), "Argument 'param' has incorrect type (expected dict, got NoneType)"),
+        (lambda m: m.parse_element(et.Element("sql")), "parse_element() takes exactly 3 positional arguments (2 given)"),
+        (lambda m: m.get_sql("q", {}, sql_id="q"), "get_sql() got multiple values for keyword argument 'sql_id'"),
+        (lambda m: m.select(id="q", params={}, other=1), "select() got an unexpected keyword argument 'other'"),
+        (lambda m: ParseMapper._trim_prefix(None, set()), "Argument 's' has incorrect type (expected str, got NoneType)"),
+        (lambda m: ParseMapper._trim_prefix("a", ["x"]), "Argument 'prefixes' has incorrect type (expected set, got list)"),
+        (lambda m: ParseMapper._trim_prefix("a", ("x",)), "Argument 'prefixes' has incorrect type (expected set, got tuple)"),
+        (lambda m: ParseMapper._trim_suffix("a", frozenset()), "Argument 'suffixes' has incorrect type (expected set, got frozenset)"),
+        (lambda m: ParseMapper._trim_suffix("a"), "_trim_suffix() takes exactly 2 positional arguments (1 given)"),
+        (lambda m: ParseMapper(1), "Argument 'xml_path' has incorrect type (expected str, got int)"),
+        (lambda m: ParseMapper(StrSubclass("x")), "Argument 'xml_path' has incorrect type (expected str, got StrSubclass)"),
+        (lambda m: ParseMapper("a", "b"), "__init__() takes at most 2 positional arguments (3 given)"),
+    ],
+)
+def test_argument_errors(load, call, message):
+    m = load('<select id="q">SELECT 1</select>')
+    with pytest.raises(TypeError) as info:
+        call(m)
+    assert str(info.value) == message
+
+
+def test_keyword_arguments(load):
+    m = load('<insert id="add">INSERT INTO t (a) VALUES (#{a})</insert>')
+    clause, binds = m.insert(params={"a": 1}, primary_key="id", id="add")
+    assert clause.text == "INSERT INTO t (a) VALUES (:a) RETURNING id" and binds == {"a": 1}
+    assert m.get_sql(params={"a": 2}, sql_id="add")[1] == {"a": 2}
+
+
+# Loading
+
+
+def test_attributes_in_order_with_namespace(load):
+    m = load('<select id="a">x</select><sql id="b">y</sql>', namespace='namespace="user"')
+    assert list(vars(m)) == ["id_2_element_map", "result_type_map", "sql_type_map", "namespace"]
+    assert m.namespace == "user"
+    assert list(m.id_2_element_map) == ["a", "b"]
+    assert all(isinstance(e, et.Element) for e in m.id_2_element_map.values())
+    assert m.sql_type_map == {"a": "select", "b": "sql"}
+    assert m.result_type_map == {"a": dict, "b": dict}
+
+
+def test_mapper_without_namespace_has_no_attribute(load):
+    m = load('<select id="a">x</select>', namespace="")
+    assert list(vars(m)) == ["id_2_element_map", "result_type_map", "sql_type_map"]
+    with pytest.raises(AttributeError):
+        m.namespace
+
+
+def test_nested_mapper_element_is_used(mapper_file):
+    m = ParseMapper(mapper_file(
+        '<root><select id="outside">x</select>'
+        '<wrap><mapper namespace="inner"><delete id="d">y</delete>'
+        '<group><select id="deeper">z</select></group></mapper></wrap></root>'
+    ))
+    assert m.namespace == "inner"
+    assert list(m.id_2_element_map) == ["d"]
+
+
+def test_document_without_mapper_scans_root_children(mapper_file):
+    m = ParseMapper(mapper_file('<statements><update id="u">x</update><other id="o"/></statements>'))
+    assert m.sql_type_map == {"u": "update"}
+    assert not hasattr(m, "namespace")
+
+
+def test_only_direct_statement_children_count(load):
+    m = load(
+        '<resultMap id="rm"/><select id="s">x<select id="inner">y</select></select>'
+        '<x:select xmlns:x="urn:x" id="ns"/>'
+    )
+    assert list(m.id_2_element_map) == ["s"]
+
+
+def test_later_duplicate_wins_in_all_maps(load):
+    m = load('<select id="a" resultType="int">1</select><insert id="b">2</insert><update id="a">3</update>')
+    assert list(m.id_2_element_map) == ["a", "b"]
+    assert m.id_2_element_map["a"].text == "3"
+    assert m.sql_type_map["a"] == "update" and m.result_type_map["a"] is dict
+
+
+@pytest.mark.parametrize(
+    ("statement", "expected"),
+    [
+        ('<select id="s">x</select>', dict),
+        ('<select id="s" resultType="int">x</select>', int),
+        ('<select id="s" resultType="dict">x</select>', dict),
+        ('<select id="s" resultType="decimal.Decimal">x</select>', __import__("decimal").Decimal),
+        ('<select id="s" resultType="BaseModel">x</select>', __import__("pydantic").BaseModel),
+        ('<insert id="s" resultType="list">x</insert>', dict),
+        ('<update id="s" resultType="nothing.here">x</update>', dict),
+        ('<sql id="s" resultType="int">x</sql>', dict),
+    ],
+)
+def test_result_types(load, statement, expected):
+    assert load(statement).result_type_map["s"] is expected
+
+
+@pytest.mark.parametrize("container", ["list", "tuple", "set"])
+def test_container_result_type_is_refused(load, container):
+    with pytest.raises(TypeError) as info:
+        load(f'<select id="s" resultType="{container}">x</select>')
+    assert str(info.value) == "please check result_type: can`t set type: " + container
+
+
+@pytest.mark.parametrize(
+    ("result_type", "message"),
+    [("", "未知的类型: "), ("NoSuchType", "未知的类型: NoSuchType"), ("no_such_module.Type", "无法导入类型 no_such_module.Type: ")],
+)
+def test_unresolvable_result_type_propagates(load, result_type, message):
+    with pytest.raises(ValueError) as info:
+        load(f'<select id="s" resultType="{result_type}">x</select>')
+    assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("tag", ["sql", "select", "insert", "update", "delete"])
+def test_statement_without_id(load, tag):
+    with pytest.raises(Exception) as info:
+        load(f'<select id="ok">x</select><{tag}>x</{tag}>')
+    assert type(info.value) is Exception and str(info.value) == "Missing id"
+
+
+def test_loading_errors_of_elementtree_propagate(mapper_file, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        ParseMapper(str(tmp_path / "missing.xml"))
+    with pytest.raises(et.ParseError):
+        ParseMapper(mapper_file("<mapper><select id='a'></mapper>"))
+    with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not NoneType"):
+        ParseMapper()
+
+
+def test_module_globals_are_read_at_call_time(load, monkeypatch):
+    monkeypatch.setattr(drovik, "sql_id_type_list", ["select", "procedure"])
+    m = load('<procedure id="p">CALL x()</procedure><sql id="s">y</sql>')
+    assert m.sql_type_map == {"p": "procedure"}
+    monkeypatch.setattr(drovik, "get_type_from_string", lambda name: {"Row": tuple}[name])
+    assert load('<select id="r" resultType="Row">x</select>').result_type_map["r"] is tuple
+
+
+# Statement accessors
+
+
+@pytest.fixture
+def users(load):
+    return load(
+        '<select id="findUser" resultType="int">SELECT * FROM user WHERE id = #{id}</select>'
+        '<insert id="addUser">INSERT INTO user (name) VALUES (#{name})</insert>'
+        '<update id="rename">UPDATE user SET name = #{name} WHERE id = #{id}</update>'
+        '<delete id="drop">DELETE FROM user WHERE id = #{id}</delete>'
+        '<sql id="frag">id, name</sql>'
+    )
+
+
+def test_get_sql_returns_clause_binds_kind_and_type(users):
+    clause, binds, kind, result_type = users.get_sql("findUser", {"id": 1})
+    assert isinstance(clause, TextClause)
+    assert clause.text == "SELECT * FROM user WHERE id = :id"
+    assert binds == {"id": 1} and kind == "select" and result_type is int
+    assert list(clause._bindparams) == ["id"]
+
+
+@pytest.mark.parametrize(
+    ("sql_id", "params", "sql", "kind"),
+    [
+        ("addUser", {"name": "x"}, "INSERT INTO user (name) VALUES (:name)", "insert"),
+        ("rename", {"name": "x", "id": 2}, "UPDATE user SET name = :name WHERE id = :id", "update"),
+        ("drop", {"id": 2}, "DELETE FROM user WHERE id = :id", "delete"),
+    ],
+)
+def test_get_sql_dispatches_by_kind(users, sql_id, params, sql, kind):
+    clause, binds, got_kind, result_type = users.get_sql(sql_id, params)
+    assert (clause.text, binds, got_kind, result_type) == (sql, params, kind, dict)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda m: m.get_sql("frag", {}), "Not a delete"),
+        (lambda m: m.get_sql("nothing", {}), "Missing id"),
+        (lambda m: m.select("drop", {}), "Not a select"),
+        (lambda m: m.insert("findUser", {}), "Not an insert"),
+        (lambda m: m.update("addUser", {}), "Not an update"),
+        (lambda m: m.delete("rename", {}), "Not a delete"),
+        (lambda m: m.select("nothing", {}), "Missing id"),
+    ],
+)
+def test_accessor_errors(users, call, message):
+    with pytest.raises(Exception) as info:
+        call(users)
+    assert type(info.value) is Exception and str(info.value) == message
+
+
+@pytest.mark.parametrize(("primary_key", "suffix"), [("id", " RETURNING id"), ("user_id, name", " RETURNING user_id, name"), (None, ""), ("", "")])
+def test_insert_returning(users, primary_key, suffix):
+    clause, binds = users.insert("addUser", {"name": "x"}, primary_key)
+    assert clause.text == "INSERT INTO user (name) VALUES (:name)" + suffix
+    assert binds == {"name": "x"}
+
+
+def test_bodies_with_absent_text_and_tails(load):
+    m = load('<select id="a"><if test="True">x</if><if test="True">y</if></select><sql id="e"/>'
+             '<select id="b"><include refid="e"/></select>')
+    assert m.select("a", {})[0].text == "xy"
+    assert m.select("b", {})[0].text == ""
+
+
+def test_list_statement_is_a_live_view_in_file_order(load):
+    m = load('<select id="a">1</select><sql id="b">2</sql><delete id="c">3</delete>')
+    view = m.list_statement()
+    assert list(view) == ["a", "b", "c"]
+    m.id_2_element_map["d"] = None
+    assert list(view) == ["a", "b", "c", "d"]
+
+
+def test_caller_params_are_not_changed(users):
+    params = {"id": 1}
+    users.get_sql("findUser", params)
+    assert params == {"id": 1}
+
+
+# Preparation
+
+
+@pytest.mark.parametrize(
+    ("ret", "param", "sql", "binds"),
+    [
+        ("SELECT * FROM t WHERE id = #{id}", {"id": 5}, "SELECT * FROM t WHERE id = :id", {"id": 5}),
+        ("a = #{a} AND b = #{b}", {"a": 1}, "a = :a AND b = :b", {"a": 1, "b": None}),
+        ("#{a} #{a}", {"a": 1}, ":a :a", {"a": 1}),
+        ("x IN (#{ids_for_index_0}, #{ids_for_index_1})", {"ids": [10, 20]}, "x IN (:ids_for_index_0, :ids_for_index_1)",
+         {"ids_for_index_0": 10, "ids_for_index_1": 20}),
+        ("#{a-b_for_index_01}", {"a-b": (7, 8)}, ":a-b_for_index_01", {"a-b_for_index_01": 8}),
+        ("#{v_for_index_-1}", {"v": [1, 2, 3]}, ":v_for_index_-1", {"v_for_index_-1": 3}),
+        ("#{user.name}", {"user.name": 1}, ":user.name", {}),
+        ("x = #{ name }", {"name": 1}, "x = : name", {}),
+        ("#{} and #{", {}, "#{} and #{", {}),
+        ("#{a #{b}", {"b": 2}, ":a #{b", {"b": 2}),
+        ("${name} = #{v}", {"v": 1}, "${name} = :v", {"v": 1}),
+        ("  a\n\t b  ", {}, "a b", {}),
+        ("x = 'a  b' AND #{é}", {}, "x = 'a  b' AND :é", {}),
+        ("#{ü} = #{ok}", {"ok": "€"}, ":ü = :ok", {"ok": "€"}),
+    ],
+)
+def test_to_prepared_statement(ret, param, sql, binds):
+    clause, got = ParseMapper.to_prepared_statement(ret, param)
+    assert isinstance(clause, TextClause)
+    assert clause.text == sql and got == binds
+    assert list(got) == list(binds)
+
+
+@pytest.mark.parametrize(
+    ("ret", "param", "error"),
+    [
+        ("#{ids_for_index_0}", {}, KeyError),
+        ("#{ids_for_index_2}", {"ids": [1]}, IndexError),
+        ("#{ids_for_index_x}", {"ids": [1]}, ValueError),
+        ("#{ids_for_index_}", {"ids": [1]}, ValueError),
+        (5, {}, TypeError),
+        (b"#{a}", {}, TypeError),
+    ],
+)
+def test_to_prepared_statement_errors(ret, param, error):
+    with pytest.raises(error):
+        ParseMapper.to_prepared_statement(ret, param)
+
+
+def test_to_prepared_statement_accepts_any_mapping():
+    class Params:
+        def __contains__(self, key):
+            return key == "a"
+
+        def __getitem__(self, key):
+            return {"a": 1, "l": [4, 5]}[key]
+
+    clause, binds = ParseMapper.to_prepared_statement("#{a} #{b} #{l_for_index_1}", Params())
+    assert binds == {"a": 1, "b": None, "l_for_index_1": 5}
+
+
+@pytest.mark.parametrize(
+    ("ret", "param", "expected"),
+    [
+        ("ORDER BY ${col}", {"col": "name"}, "ORDER BY name"),
+        ("ORDER BY ${col}", {}, "ORDER BY "),
+        ("${a}-${a}-${b}", {"a": "x", "b": "'y'"}, "x-x-'y'"),
+        ("${a.b} #{c}", {"a.b": "z"}, "${a.b} #{c}"),
+    ],
+)
+def test_to_replace(ret, param, expected):
+    assert ParseMapper.to_replace(ret, param) == expected
+
+
+def test_to_replace_needs_str_values():
+    with pytest.raises(TypeError):
+        ParseMapper.to_replace("${n}", {"n": 1})
+
+
+# Formatting: whitespace outside literals and comments collapses
+
+
+@pytest.mark.parametrize(
+    ("sql", "expected"),
+    [
+        ("", ""),
+        (" \n\t ", ""),
+        ("  SELECT\n  a,\tb\r\n FROM t  ", "SELECT a, b FROM t"),
+        ("a\u3000\u00a0b\x1fc\x85d", "a b c d"),
+        ("x = 'a  b'", "x = 'a  b'"),
+        ('x = "a \n b"  AND  `c  d`', 'x = "a \n b" AND `c  d`'),
+        ("x = 'it''s  ok'  y", "x = 'it''s  ok' y"),
+        ("x = 'open  end", "x = 'open  end"),
+        ("a -- note\n  b", "a b"),
+        ("a--note\rb", "a b"),
+        ("a -- last", "a"),
+        ("-- only", ""),
+        ("a - b -c", "a - b -c"),
+        ("a = '--  not a comment'", "a = '--  not a comment'"),
+        ("a  /*  block \n  comment */  b", "a /* block comment */ b"),
+        ("a/*x*/b", "a/*x*/b"),
+        ("a /* -- inside */ b", "a /* -- inside */ b"),
+        ("a /* 'quote */ b '  c'", "a /* 'quote */ b '  c'"),
+        ("a /* open   comment", "a /* open comment"),
+        ("a /*/ b */ c", "a /*/ b */ c"),
+        ("a / b", "a / b"),
+        ("-- x\n'a  b' -- y\n", "'a  b'"),
+    ],
+)
+def test_format_sql(sql, expected):
+    assert ParseMapper._format_sql(sql) == expected
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_format_sql_without_quotes_or_comments_is_split_join(seed):
+    import random
+
+    rng = random.Random(seed)
+    alphabet = "ab-/* \t\n\r\x0b\x0c\u3000\u00a0\u2028é€\U0001f600"
+    for _ in range(300):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(30)))
+        if "--" in text or "/*" in text:
+            continue
+        assert ParseMapper._format_sql(text) == " ".join(text.split())
+
+
+def test_format_sql_result_is_a_canonical_str():
+    # A wide whitespace character goes: the result compares and hashes like a literal.
+    got = ParseMapper._format_sql("a\u3000b")
+    assert got == "a b" and hash(got) == hash("a b") and {got: 1}["a b"] == 1
+
+
+def test_format_sql_of_other_objects():
+    with pytest.raises(AttributeError):
+        ParseMapper._format_sql(5)
+    with pytest.raises(TypeError):
+        ParseMapper._format_sql(b" a  b ")
+
+
+# Trimming
+
+
+@pytest.mark.parametrize(
+    ("s", "overrides", "expected"),
+    [
+        ("  AND  a = 1   AND b = 2 ", {"AND", "OR"}, "a = 1 AND b = 2"),
+        ("and a = 1", {"AND"}, "and a = 1"),
+        ("ANDROID = 1", {"AND"}, "ROID = 1"),
+        (", a = 1, b = 2,", {","}, "a = 1, b = 2,"),
+        ("AND OR x", {"AND", "OR"}, "x"),
+        ("AND NOT x", {"AND", "AND NOT"}, "x"),
+        ("AND OR", {"AND", "OR"}, ""),
+        ("", {"AND"}, ""),
+        ("  a  ", set(), "a"),
+        ("AND x", {"", "AND"}, "x"),
+        ("x", {""}, "x"),
+        ("AND 'a  b'", {"AND"}, "'a  b'"),
+        ("-- AND\nAND x", {"AND"}, "x"),
+    ],
+)
+def test_trim_prefix(s, overrides, expected):
+    assert ParseMapper._trim_prefix(s, overrides) == expected
+
+
+@pytest.mark.parametrize(
+    ("s", "overrides", "expected"),
+    [
+        ("a = 1, b = 2, ", {","}, "a = 1, b = 2"),
+        ("x AND OR", {"AND", "OR"}, "x"),
+        ("x AND NOT", {"NOT", "AND NOT"}, "x"),
+        ("a, -- trailing\n", {","}, "a"),
+        ("a 'x ,'", {","}, "a 'x ,'"),
+        ("a,", {"", ","}, "a"),
+    ],
+)
+def test_trim_suffix(s, overrides, expected):
+    assert ParseMapper._trim_suffix(s, overrides) == expected
+
+
+def test_trim_overrides_that_are_not_str():
+    # str.startswith decides, as it would for a Python set of overrides.
+    assert ParseMapper._trim_prefix("ab x", {("ab", "zz")}) == "x"
+    with pytest.raises(TypeError):
+        ParseMapper._trim_prefix("x", {1})
+
+
+def test_no_references_leak(users):
+    value = object()
+    params = {"id": value, "name": value}
+    before = sys.getrefcount(value)
+    for _ in range(2000):
+        users.get_sql("findUser", params)
+        users.insert("addUser", params, "id")
+        with pytest.raises(Exception):
+            users.get_sql("frag", params)
+    assert sys.getrefcount(value) == before
