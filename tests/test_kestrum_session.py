@@ -533,3 +533,38 @@ def test_select_page_uses_the_module_globals_at_call_time(monkeypatch):
     answer = SqlTemplate(None).select_page("q", kestrum.Page(2, 3), con=borrowed, args={"a": 1})
     assert answer == {"pageNum": 2, "pageSize": 3, "total": 0, "list": []}
     assert seen == [("count of q", {"a": 1}), ("page 2 of q", {"a": 1})]
+
+
+def test_rows_from_any_iterable_and_any_row_type():
+    class Row:
+        def __init__(self, n):
+            self.n = n
+
+        def _asdict(self):
+            return {"n": self.n}
+
+    class Rows:
+        def all(self):
+            return (Row(i) for i in range(3))
+
+        def first(self):
+            return Row(9)
+
+    borrowed = Recorder([])
+    borrowed.execute = lambda *args: Rows()
+    assert SqlTemplate(None).select_list("sql", con=borrowed) == [{"n": 0}, {"n": 1}, {"n": 2}]
+    assert SqlTemplate(None).select_one("sql", con=borrowed) == {"n": 9}
+
+
+def test_a_replaced_contextlib_context_manager_is_used(monkeypatch):
+    entered = []
+
+    class Tracing(contextlib._GeneratorContextManager):
+        def __enter__(self):
+            entered.append(self)
+            return super().__enter__()
+
+    monkeypatch.setattr(contextlib, "_GeneratorContextManager", Tracing)
+    borrowed = Recorder([])
+    assert SqlTemplate(None).update("sql", con=borrowed) == 3
+    assert len(entered) == 1

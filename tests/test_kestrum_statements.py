@@ -300,3 +300,35 @@ def test_no_reference_growth(template, engine, people):
         gc.collect()
         after = [sys.getrefcount(o) for o in tracked]
     assert after == before
+
+
+def test_rows_are_turned_into_dicts_by_their_own_asdict(template, engine, people, monkeypatch):
+    import sqlalchemy.engine.row as row_module
+
+    fill(engine, people, 2)
+    sql = text(f"select name from {people} order by id")
+    monkeypatch.setattr(row_module.Row, "_asdict", lambda self: {"row": tuple(self)})
+    assert template.select_list(sql) == [{"row": ("n01",)}, {"row": ("n02",)}]
+    assert template.select_one(sql) == {"row": ("n01",)}
+    monkeypatch.undo()
+    # Row._asdict calls the name `dict` of its module: a module-level replacement is honoured.
+    monkeypatch.setattr(row_module, "dict", lambda mapping: sorted(mapping.items()), raising=False)
+    assert template.select_list(sql) == [[("name", "n01")], [("name", "n02")]]
+    monkeypatch.undo()
+    assert template.select_list(sql) == [{"name": "n01"}, {"name": "n02"}]
+
+
+def test_duplicate_column_labels(template, engine, people):
+    fill(engine, people, 1)
+    sql = text(f"select name, age as name from {people}")
+    with Session(engine) as session:
+        row = session.execute(sql).first()
+        try:
+            expected = ("value", row._asdict())
+        except Exception as exc:  # noqa: BLE001 - whatever Row._asdict does, the template does
+            expected = ("raised", type(exc))
+    try:
+        got = ("value", template.select_one(sql))
+    except Exception as exc:  # noqa: BLE001
+        got = ("raised", type(exc))
+    assert got == expected
