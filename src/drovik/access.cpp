@@ -15,7 +15,7 @@ Ref global(PyObject* name) {
 }
 
 Ref attribute(PyObject* element, PyObject* name) {
-    Ref attrib = getattr(element, state.n_attrib);
+    Ref attrib = field(element, f_attrib);
     return Ref::steal(PyObject_GetItem(attrib.get(), name));
 }
 
@@ -81,7 +81,7 @@ Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const Stat
     if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
     map = getattr(self, state.n_id_2_element_map);
     Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
-    Ref tag = getattr(element.get(), state.n_tag);
+    Ref tag = field(element.get(), f_tag);
     if (differs(tag.get(), *kind.tag)) raise_exception(kind.message);
 
     // The evaluation dictionary is made afresh for every call.

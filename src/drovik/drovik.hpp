@@ -15,10 +15,17 @@ namespace velmo::drovik {
 using rt::Args;
 using rt::Ref;
 
+// The element fields the walk reads.
+enum Field : int { f_tag, f_text, f_tail, f_attrib };
+
 struct State {
     PyObject* globals;         // the module's namespace, read at call time like module globals
     PyObject* mapper_class;    // ParseMapper as built at import
     PyObject* element_type;    // xml.etree.ElementTree.Element
+    // ElementTree's own getters of the fields (NULL where a field is no plain getset).
+    getter element_get[4];
+    void* element_closure[4];
+    PyObject* field_names[4];
     PyObject* text;            // sqlalchemy.text as imported
     PyObject* re_module;       // re as imported
     PyObject* param_pattern;   // as compiled at import
@@ -119,6 +126,14 @@ struct State {
     PyObject* t_delete;
 };
 extern State state;
+
+// element.tag / .text / .tail / .attrib: ElementTree's getter called directly for its own
+// (immutable) element type, the attribute lookup for anything else.
+inline Ref field(PyObject* element, Field f) {
+    if (Py_TYPE(element) == reinterpret_cast<PyTypeObject*>(state.element_type) && state.element_get[f])
+        return Ref::steal(state.element_get[f](element, state.element_closure[f]));
+    return rt::getattr(element, state.field_names[f]);
+}
 
 // ---- text.cpp: strings ----
 

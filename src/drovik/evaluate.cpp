@@ -171,12 +171,12 @@ inline bool emit_child(const Walk& w, PyObject* child, Text& out) {
 
 // The body walk: the element's text, then each child's evaluation and tail.
 void body(const Walk& w, PyObject* element, Text& out) {
-    Ref text = getattr(element, state.n_text);
+    Ref text = field(element, f_text);
     if (text.get() != Py_None) out.add(std::move(text));
     for_children(element, [&](PyObject* child) {
         // Appending None raises str's own TypeError.
         if (!emit_child(w, child, out)) out.add(none());
-        Ref tail = getattr(child, state.n_tail);
+        Ref tail = field(child, f_tail);
         if (tail.get() != Py_None) out.add(std::move(tail));
         return true;
     });
@@ -191,7 +191,7 @@ Ref body_text(const Walk& w, PyObject* element) {
 
 // element.attrib.get(name, "")
 Ref optional_attribute(PyObject* element, PyObject* name) {
-    Ref attrib = getattr(element, state.n_attrib);
+    Ref attrib = field(element, f_attrib);
     if (PyDict_CheckExact(attrib.get())) {
         Ref v = dict_get(attrib.get(), name);
         return v ? v : Ref::borrow(state.s_empty);
@@ -201,7 +201,7 @@ Ref optional_attribute(PyObject* element, PyObject* name) {
 
 // Whether element.attrib holds `name`.
 bool has_attribute(PyObject* element, PyObject* name) {
-    Ref attrib = getattr(element, state.n_attrib);
+    Ref attrib = field(element, f_attrib);
     return check(PySequence_Contains(attrib.get(), name)) != 0;
 }
 
@@ -319,7 +319,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     PyObject* otherwise = state.kinds[static_cast<int>(Kind::Otherwise)];
     bool chosen = false;
     for_children(element, [&](PyObject* child) {
-        Ref tag = getattr(child, state.n_tag);
+        Ref tag = field(child, f_tag);
         if (!equals(tag.get(), when)) return true;
         Ref test = attribute(child, state.a_test);
         Ref ok = evaluate(test.get(), w.param);
@@ -332,7 +332,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     if (chosen) return true;
     Ref fallback;
     for_children(element, [&](PyObject* child) {
-        Ref tag = getattr(child, state.n_tag);
+        Ref tag = field(child, f_tag);
         if (!equals(tag.get(), otherwise)) return true;
         fallback = Ref::borrow(child);
         return false;
@@ -430,7 +430,7 @@ bool emit(const Walk& w, PyObject* element, Text& out) {
     RecursionGuard guard(" while evaluating a mapper element");
     if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.floor)
         raise(PyExc_RecursionError, "maximum recursion depth exceeded while evaluating a mapper element");
-    Ref tag = getattr(element, state.n_tag);
+    Ref tag = field(element, f_tag);
     switch (kind_of(tag.get())) {
         case Kind::Include: emit_include(w, element, out); return true;
         case Kind::Sql:

@@ -48,9 +48,9 @@ Ref init_fn(const Args& a) {
     // The first element named mapper (the root included) holds the statements.
     Ref walk = call_method(root.get(), state.n_iter);
     while (Ref element = Ref::steal_or_null(PyIter_Next(walk.get()))) {
-        Ref tag = getattr(element.get(), state.n_tag);
+        Ref tag = field(element.get(), f_tag);
         if (!equals(tag.get(), state.k_mapper)) continue;
-        Ref attrib = getattr(element.get(), state.n_attrib);
+        Ref attrib = field(element.get(), f_attrib);
         if (check(PySequence_Contains(attrib.get(), state.k_namespace))) {
             Ref ns = Ref::steal(PyObject_GetItem(attrib.get(), state.k_namespace));
             setattr(self, state.n_namespace, ns.get());
@@ -62,16 +62,16 @@ Ref init_fn(const Args& a) {
 
     Ref children = Ref::steal(PyObject_GetIter(root.get()));
     while (Ref child = Ref::steal_or_null(PyIter_Next(children.get()))) {
-        Ref tag = getattr(child.get(), state.n_tag);
+        Ref tag = field(child.get(), f_tag);
         Ref kinds = global(state.n_sql_id_type_list);
         if (!check(PySequence_Contains(kinds.get(), tag.get()))) continue;
-        Ref attrib = getattr(child.get(), state.n_attrib);
+        Ref attrib = field(child.get(), f_attrib);
         Ref id = attribute_or_none(attrib.get(), state.a_id);
         if (id.get() == Py_None) raise_exception("Missing id");
         Ref result_type = result_type_of(tag.get(), attrib.get());
         check(PyObject_SetItem(getattr(self, state.n_id_2_element_map).get(), id.get(), child.get()));
         check(PyObject_SetItem(getattr(self, state.n_result_type_map).get(), id.get(), result_type.get()));
-        Ref element_tag = getattr(child.get(), state.n_tag);
+        Ref element_tag = field(child.get(), f_tag);
         check(PyObject_SetItem(getattr(self, state.n_sql_type_map).get(), id.get(), element_tag.get()));
     }
     if (PyErr_Occurred()) throw_error();

@@ -163,6 +163,21 @@ void exec_drovik(Module& m) {
 
     Ref et = m.import("xml.etree.ElementTree", "et");
     state.element_type = getattr(et.get(), "Element").release();
+    state.field_names[f_tag] = state.n_tag;
+    state.field_names[f_text] = state.n_text;
+    state.field_names[f_tail] = state.n_tail;
+    state.field_names[f_attrib] = state.n_attrib;
+    auto* element_type = reinterpret_cast<PyTypeObject*>(state.element_type);
+    bool fixed = PyType_Check(state.element_type) && (element_type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
+                 element_type->tp_getattro == PyObject_GenericGetAttr && element_type->tp_dictoffset == 0;
+    for (int f = 0; f < 4; ++f) {
+        PyObject* descr = fixed ? _PyType_Lookup(element_type, state.field_names[f]) : nullptr;
+        if (descr && Py_IS_TYPE(descr, &PyGetSetDescr_Type)) {
+            PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+            state.element_get[f] = def->get;
+            state.element_closure[f] = def->closure;
+        }
+    }
     state.re_module = m.import("re").release();
     m.from_import("sqlalchemy", {"text"});
     state.text = dict_get(m.dict(), state.n_text_fn).release();
