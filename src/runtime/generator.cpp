@@ -66,9 +66,10 @@ Outcome run_step(Generator* g, PyObject* sent, PyObject* thrown, Ref& out) noexc
     } catch (...) {
         translate_current_exception();
     }
+    // Held aside while the body's references go: their release may run Python code.
+    Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
     finish(g);
     try {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
         PyErr_SetRaisedException(convert_stop_iteration(std::move(exc)).release());
     } catch (...) {
         // The conversion itself failed; its error is set.
