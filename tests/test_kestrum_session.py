@@ -114,32 +114,18 @@ class NativeThroughContextlib(SqlTemplate):
 # The commit / rollback / close table
 
 
-@pytest.mark.parametrize("argument", [(), (None,), (False,), (0,), ("",)])
+@pytest.mark.parametrize("argument", [(), (None,), (False,), ("",), (Recorder([], truth=False),)])
 def test_falsy_or_missing_session_gives_a_new_owned_session(owned, argument):
     log, recorder, calls = owned
     template = SqlTemplate("the bind")
-    with template.get_session(*argument) as session:
-        assert session is recorder
-        log.append("block")
-    assert log == ["block", "commit", "close"]
-    assert calls == [{"bind": "the bind", "expire_on_commit": False}]
-
-
-def test_each_owned_session_comes_from_a_new_factory(owned):
-    log, recorder, calls = owned
-    template = SqlTemplate("bind")
-    template.execute_in_connection(lambda con: None)
-    template.execute_in_connection(lambda con: None)
-    assert calls == [{"bind": "bind", "expire_on_commit": False}] * 2
-
-
-def test_falsy_session_object_counts_as_absent(owned):
-    log, recorder, _ = owned
-    falsy = Recorder([], truth=False)
-    with SqlTemplate(None).get_session(falsy) as session:
-        assert session is recorder
-    assert falsy.log == []
-    assert log == ["commit", "close"]
+    for _ in range(2):
+        with template.get_session(*argument) as session:
+            assert session is recorder
+            log.append("block")
+    assert log == ["block", "commit", "close"] * 2
+    # A new factory for every owned session, with exactly these options.
+    assert calls == [{"bind": "the bind", "expire_on_commit": False}] * 2
+    assert all(a.log == [] for a in argument if isinstance(a, Recorder))
 
 
 def test_borrowed_session_is_neither_committed_nor_closed():
@@ -171,43 +157,27 @@ def test_block_exceptions(owned, borrowed, raised, expected_owned, expected_borr
     assert log == (expected_borrowed if borrowed else expected_owned)
 
 
-def test_failing_commit_is_rolled_back_and_closed(owned):
+@pytest.mark.parametrize(
+    "failing, block_error, expected_log",
+    [
+        ("commit", None, ["commit", "rollback", "close"]),
+        ("rollback", ValueError("block"), ["rollback", "close"]),
+        ("close", None, ["commit", "close"]),
+        ("close", ValueError("block"), ["rollback", "close"]),
+    ],
+)
+def test_failing_cleanup_calls(owned, failing, block_error, expected_log):
+    """A failing commit takes the rollback road; a failing rollback or close replaces the error
+    in flight (chained to it), and an owned session is closed whatever failed."""
     log, recorder, _ = owned
-    recorder.fail["commit"] = error = Boom("commit")
+    recorder.fail[failing] = error = Boom(failing)
     with pytest.raises(Boom) as info:
         with SqlTemplate(None).get_session():
-            pass
+            if block_error:
+                raise block_error
     assert info.value is error
-    assert log == ["commit", "rollback", "close"]
-
-
-def test_failing_rollback_replaces_the_error_and_still_closes(owned):
-    log, recorder, _ = owned
-    recorder.fail["rollback"] = rollback_error = Boom("rollback")
-    original = ValueError("block")
-    with pytest.raises(Boom) as info:
-        with SqlTemplate(None).get_session():
-            raise original
-    assert info.value is rollback_error
-    assert rollback_error.__context__ is original
-    assert log == ["rollback", "close"]
-
-
-def test_failing_close_propagates(owned):
-    log, recorder, _ = owned
-    recorder.fail["close"] = close_error = Boom("close")
-    with pytest.raises(Boom) as info:
-        with SqlTemplate(None).get_session():
-            pass
-    assert info.value is close_error
-    assert log == ["commit", "close"]
-    log.clear()
-    original = ValueError("block")
-    with pytest.raises(Boom) as info:
-        with SqlTemplate(None).get_session():
-            raise original
-    assert info.value is close_error and close_error.__context__ is original
-    assert log == ["rollback", "close"]
+    assert error.__context__ is block_error
+    assert log == expected_log
 
 
 def test_session_factory_errors_happen_on_entry_without_cleanup(monkeypatch):
