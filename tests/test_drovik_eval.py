@@ -150,6 +150,18 @@ def test_evaluation_errors(m, xml, params, error, message):
         assert str(info.value) == message
 
 
+def test_condition_sources_as_eval_takes_them(m):
+    element = et.Element("if", test="1\x00")
+    element.text = "x"
+    with pytest.raises(SyntaxError, match="source code string cannot contain null bytes"):
+        m.parse_element(element, {"params": {}})
+    element.attrib["test"] = compile("params['n'] > 1", "<test>", "eval")
+    assert m.parse_element(element, {"params": {"n": 2}}) == "x"
+    element.attrib["test"] = 5
+    with pytest.raises(TypeError, match="eval\\(\\) arg 1 must be a string, bytes or code object"):
+        m.parse_element(element, {"params": {}})
+
+
 def test_foreach_needs_a_params_dict(m):
     xml = "<foreach item='i' collection='ids' open='' close='' separator=''>x</foreach>"
     with pytest.raises(KeyError, match="'params'"):
@@ -220,7 +232,7 @@ def deep_statement(depth, tag):
 
 
 @pytest.mark.parametrize("tag", ["sql", "if", "where", "trim", "set", "foreach", "when"])
-@pytest.mark.parametrize("where", ["main", "thread"])
+@pytest.mark.parametrize("where", ["main", "thread", "small thread"])
 def test_deep_nesting_ends_in_recursion_error(tmp_path, tag, where):
     path = tmp_path / "deep.xml"
     path.write_text(deep_statement(100_000, tag))
@@ -236,8 +248,13 @@ def test_deep_nesting_ends_in_recursion_error(tmp_path, tag, where):
     if where == "main":
         run()
     else:
-        t = threading.Thread(target=run)
-        t.start()
+        # A small stack ends the walk by its headroom check before the recursion counter.
+        previous = threading.stack_size(512 << 10 if where == "small thread" else 0)
+        try:
+            t = threading.Thread(target=run)
+            t.start()
+        finally:
+            threading.stack_size(previous)
         t.join()
     assert len(outcome) == 1 and isinstance(outcome[0], RecursionError)
     # The interpreter is still healthy afterwards.
@@ -274,6 +291,41 @@ def test_instance_attribute_overrides_parse_element(load):
     mapper = load("<select id='s'>a<if test='True'>b</if></select>")
     mapper.parse_element = lambda element, param: "<" + element.tag + ">"
     assert mapper.select("s", {})[0].text == "a<if>"
+
+
+class Piece:
+    """What an override may return instead of a str: `+` decides through __radd__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __radd__(self, other):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    ("piece", "xml", "outcome"),
+    [
+        (5, "<sql>a<custom/>b</sql>", TypeError('can only concatenate str (not "int") to str')),
+        (Piece("joined"), "<sql>a<custom/>b</sql>", "joinedb"),
+        (Piece(7), "<set>a<custom/></set>", TypeError("Argument 's' has incorrect type (expected str, got int)")),
+        (Piece(["x"]), "<sql>a<custom/>b</sql>", ["x", "b"]),
+    ],
+)
+def test_override_results_are_appended_with_python_semantics(tmp_path, piece, xml, outcome):
+    class Mapper(ParseMapper):
+        def parse_element(self, element, param):
+            return piece if element.tag == "custom" else super().parse_element(element, param)
+
+    path = tmp_path / "m.xml"
+    path.write_text("<mapper/>")
+    mapper = Mapper(str(path))
+    if isinstance(outcome, Exception):
+        with pytest.raises(type(outcome)) as info:
+            mapper.parse_element(et.fromstring(xml), {"params": {}})
+        assert str(info.value) == str(outcome)
+    else:
+        assert mapper.parse_element(et.fromstring(xml), {"params": {}}) == outcome
 
 
 def test_overridden_accessors_are_used_by_get_sql(tmp_path):
@@ -319,6 +371,18 @@ def test_static_methods_are_looked_up_on_the_class(load, monkeypatch):
     monkeypatch.setattr(ParseMapper, "_format_sql", staticmethod(lambda sql: calls.append(("format", sql)) or "F"))
     assert mapper.select("s", {})[0].text == "F"
     assert calls == [("prefix", ", b", {","}), ("prefix", "X c", {"X"}), ("format", "SELECT  a SET b  c ")]
+
+
+def test_rebound_marker_patterns_are_used(load, monkeypatch):
+    import re
+
+    mapper = load("<select id='s'>SELECT #{a}, #{b.c}</select>")
+    monkeypatch.setattr(drovik, "param_pattern", re.compile(r"#{([a-z.]+)}"))
+    assert mapper.select("s", {"a": 1, "b.c": 2}) [1] == {"a": 1, "b.c": 2}
+    monkeypatch.setattr(drovik, "param_pattern", re.compile(r"#{(a)}|#{(b)\.c}"))
+    assert mapper.select("s", {("a", ""): 1})[1] == {("a", ""): 1, ("", "b"): None}
+    monkeypatch.setattr(drovik, "re", type("re", (), {"sub": staticmethod(lambda p, r, s: s.upper())}))
+    assert mapper.select("s", {})[0].text == "SELECT #{A}, #{B.C}"
 
 
 def test_module_level_names_are_looked_up_at_call_time(load, monkeypatch):

@@ -108,13 +108,14 @@ void dispatch(PyObject* self, PyObject* name, PyObject* id, PyObject* params, Re
     unpack2(result.get(), sql, binds);
 }
 
-// dict.get(key, None) semantics for the type and kind maps.
-Ref map_get(PyObject* map, PyObject* key) {
+// map.get(key, None) (with_default) or map.get(key) for the type and kind maps.
+Ref map_get(PyObject* map, PyObject* key, bool with_default) {
     if (PyDict_CheckExact(map)) {
         Ref v = dict_get(map, key);
         return v ? v : none();
     }
-    return call_method(map, state.n_get, {key, Py_None});
+    if (with_default) return call_method(map, state.n_get, {key, Py_None});
+    return call_method(map, state.n_get, {key});
 }
 
 }  // namespace
@@ -128,8 +129,8 @@ Ref get_sql_fn(const Args& a) {
     PyObject* self = a[0];
     PyObject* sql_id = a[1];
     PyObject* params = a[2];
-    Ref result_type = map_get(getattr(self, state.n_result_type_map).get(), sql_id);
-    Ref sql_type = map_get(getattr(self, state.n_sql_type_map).get(), sql_id);
+    Ref result_type = map_get(getattr(self, state.n_result_type_map).get(), sql_id, true);
+    Ref sql_type = map_get(getattr(self, state.n_sql_type_map).get(), sql_id, false);
     PyObject* accessor = state.n_delete;
     if (equals(sql_type.get(), state.t_select))
         accessor = state.n_select;
