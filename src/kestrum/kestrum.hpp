@@ -20,10 +20,8 @@ struct State {
     PyObject* count_query_fn;
     PyObject* limit_query_fn;
     PyObject* session_kwnames;  // ("bind", "expire_on_commit")
-    // SQLAlchemy's Row._asdict when its body is `return dict(self._mapping)`, else NULL; with
-    // the globals it runs in and the __getattribute__ that Row instances use.
+    // SQLAlchemy's Row._asdict (a plain function) and the __getattribute__ of Row, or NULL.
     PyObject* row_asdict;
-    PyObject* row_globals;
     PyObject* row_getattribute;
 
     // names
@@ -33,7 +31,7 @@ struct State {
     PyObject *add, *add_all, *flush, *scalar, *scalars, *scalar_one_or_none;
     PyObject *pageNum, *pageSize, *total, *list;
     PyObject *enter, *exit;
-    PyObject *mapping, *getattribute, *dict_name, *builtins_name;
+    PyObject *getattribute;
     PyObject *one, *empty, *count_prefix, *count_suffix, *limit_prefix, *comma;
 };
 extern State state;

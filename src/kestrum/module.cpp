@@ -43,10 +43,7 @@ void intern_names() {
     state.list = name("list");
     state.enter = name("__enter__");
     state.exit = name("__exit__");
-    state.mapping = name("_mapping");
     state.getattribute = name("__getattribute__");
-    state.dict_name = name("dict");
-    state.builtins_name = name("__builtins__");
     state.one = PyLong_FromLong(1);
     state.empty = name("");
     state.count_prefix = name("select count(*) from ( ");
@@ -57,31 +54,17 @@ void intern_names() {
         tuple({interned("bind").get(), interned("expire_on_commit").get()}).release();
 }
 
-// Row._asdict is `return dict(self._mapping)`: while SQLAlchemy's Row has exactly that body, rows
-// are turned into dicts by the same two steps run natively. Any other body keeps the method call.
+// SQLAlchemy's Row._asdict and the __getattribute__ Row instances use, found once: a row of
+// that type has no instance dict, so row._asdict() is a call of that function with the row.
 void find_row_asdict() {
     try {
         Ref module = Ref::steal(PyImport_ImportModule("sqlalchemy.engine.row"));
         Ref row = getattr(module.get(), "Row");
         if (!PyType_Check(row.get())) return;
-        PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(row.get()), state.asdict);
-        if (!fn || !PyFunction_Check(fn)) return;
-        // Same bytecode and names as a reference compiled here.
-        Ref ns = Ref::steal(PyDict_New());
-        Ref builtins = Ref::borrow(PyEval_GetBuiltins());
-        dict_set(ns.get(), "__builtins__", builtins.get());
-        Ref ran = Ref::steal(PyRun_String("def _asdict(self):\n    return dict(self._mapping)\n",
-                                          Py_file_input, ns.get(), ns.get()));
-        Ref reference = Ref::steal(PyObject_GetItem(ns.get(), state.asdict));
-        for (const char* attr : {"co_code", "co_names"}) {
-            Ref ours = getattr(getattr(reference.get(), "__code__").get(), attr);
-            Ref theirs = getattr(getattr(fn, "__code__").get(), attr);
-            if (check(PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ)) != 1) return;
-        }
-        PyObject* getattribute =
-            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(row.get()), state.getattribute);
-        if (!getattribute) return;
-        state.row_globals = Py_NewRef(PyFunction_GET_GLOBALS(fn));
+        auto* type = reinterpret_cast<PyTypeObject*>(row.get());
+        PyObject* fn = _PyType_Lookup(type, state.asdict);
+        PyObject* getattribute = _PyType_Lookup(type, state.getattribute);
+        if (!fn || !PyFunction_Check(fn) || !getattribute) return;
         state.row_getattribute = Py_NewRef(getattribute);
         state.row_asdict = Py_NewRef(fn);
     } catch (const PyErrorSet&) {

@@ -116,32 +116,20 @@ constexpr Param statement_param{"statement"};
 namespace {
 
 // True when row._asdict is SQLAlchemy's Row._asdict, reached through Row's own attribute lookup
-// with no instance dict to shadow it: then row._asdict() is dict(row._mapping).
+// with no instance dict to shadow it: then row._asdict() is Row._asdict(row).
 bool plain_row_type(PyTypeObject* type) {
     return type->tp_dictoffset == 0 && _PyType_Lookup(type, state.asdict) == state.row_asdict &&
            _PyType_Lookup(type, state.getattribute) == state.row_getattribute;
 }
 
-// Whether the name `dict` in Row._asdict still means the built-in dict.
-bool row_dict_is_builtin() {
-    if (!state.row_asdict) return false;
-    if (dict_get(state.row_globals, state.dict_name)) return false;
-    Ref builtins = dict_get(state.row_globals, state.builtins_name);
-    if (!builtins) return false;
-    PyObject* ns = PyModule_Check(builtins.get()) ? PyModule_GetDict(builtins.get()) : builtins.get();
-    if (!ns || !PyDict_Check(ns)) return false;
-    return dict_get(ns, state.dict_name).get() == reinterpret_cast<PyObject*>(&PyDict_Type);
-}
-
 class RowDicts {
 public:
-    RowDicts() : out_(Ref::steal(PyList_New(0))), fast_(row_dict_is_builtin()) {}
+    RowDicts() : out_(Ref::steal(PyList_New(0))), fast_(state.row_asdict != nullptr) {}
 
     void add(PyObject* row) {
         Ref d;
         if (fast_ && (Py_TYPE(row) == plain_ || (plain_row_type(Py_TYPE(row)) && (plain_ = Py_TYPE(row))))) {
-            Ref mapping = getattr(row, state.mapping);
-            d = call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping.get()});
+            d = call(state.row_asdict, {row});
         } else {
             d = call_method(row, state.asdict);
         }
