@@ -1,4 +1,5 @@
 // velmo.utils.zimbard: CDATA replacement, XML escaping and SQL literal rendering.
+#include <algorithm>
 #include <string_view>
 
 #include "../runtime/rt.hpp"
@@ -11,7 +12,6 @@ struct State {
     PyObject* cdata_pattern;  // compiled with the regex package; gives non-str input its error
     PyObject* number_abc;     // numbers.Number, kept private (plovet star-imports this module)
     PyObject* sql_string_format_name;
-    PyObject* apostrophe;
     PyObject* null_text;
     PyObject* escapes[4][2];
 };
@@ -68,10 +68,14 @@ Ref sql_string_format(const Args& a) {
     bool starts = n > 0 && PyUnicode_READ_CHAR(v, 0) == '\'';
     bool ends = n > 1 && PyUnicode_READ_CHAR(v, n - 1) == '\'';
     if (starts && ends) return Ref::borrow(v);
-    Ref s = Ref::borrow(v);
-    if (!starts) s = Ref::steal(PyUnicode_Concat(state.apostrophe, s.get()));
-    if (!ends) s = Ref::steal(PyUnicode_Concat(s.get(), state.apostrophe));
-    return s;
+    // One allocation: the quotes that are missing around the value's own characters.
+    Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(v), 127);
+    Ref out = Ref::steal(PyUnicode_New(n + !starts + !ends, maxchar));
+    Py_ssize_t at = 0;
+    if (!starts) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), at++, '\'');
+    check(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, v, 0, n)));
+    if (!ends) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), at + n, '\'');
+    return out;
 }
 
 // A parameter value as SQL literal text: "null" for empty values, never for a zero number.
@@ -100,7 +104,6 @@ void exec_zimbard(Module& m) {
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
     state.number_abc = getattr(numbers.get(), "Number").release();
     state.sql_string_format_name = interned("sql_string_format").release();
-    state.apostrophe = interned("'").release();
     state.null_text = interned("null").release();
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
