@@ -20,7 +20,7 @@ $(PY):
 $(STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "SQLAlchemy>=2,<3" "pydantic>=2,<3" regex \
-		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1"
+		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1" "mypy>=1.10" types-regex
 	touch $(STAMP)
 
 # Builds the wheel's extension modules (incrementally, in build/) and installs the package.

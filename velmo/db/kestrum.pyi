@@ -1,4 +1,5 @@
 # The SQL template: statements and ORM work in owned or borrowed SQLAlchemy sessions; paging.
+import builtins
 import contextlib as contextlib
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass as dataclass
@@ -10,10 +11,10 @@ from sqlalchemy.orm import Session, sessionmaker as sessionmaker
 
 @dataclass
 class PageInfo:
-    pageSize: int = ...
-    pageNum: int = ...
-    total: int = ...
-    list: list = ...
+    pageSize: int | None = None
+    pageNum: int | None = None
+    total: int | None = None
+    list: builtins.list[Any] | None = None
 
 class Page:
     pageSize: int
