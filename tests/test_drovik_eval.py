@@ -381,8 +381,28 @@ def test_rebound_marker_patterns_are_used(load, monkeypatch):
     assert mapper.select("s", {"a": 1, "b.c": 2}) [1] == {"a": 1, "b.c": 2}
     monkeypatch.setattr(drovik, "param_pattern", re.compile(r"#{(a)}|#{(b)\.c}"))
     assert mapper.select("s", {("a", ""): 1})[1] == {("a", ""): 1, ("", "b"): None}
+    monkeypatch.setattr(re, "sub", lambda p, r, s: f"{p} {r} {s}")
+    assert mapper.select("s", {})[0].text == r"#\{([^}]+)\} :\1 SELECT #{a}, #{b.c}"
+    monkeypatch.undo()
     monkeypatch.setattr(drovik, "re", type("re", (), {"sub": staticmethod(lambda p, r, s: s.upper())}))
     assert mapper.select("s", {})[0].text == "SELECT #{A}, #{B.C}"
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+def test_eval_is_looked_up_as_a_global_name(m, monkeypatch, where):
+    calls = []
+    builtin_eval = eval
+
+    def spy(source, globals):
+        calls.append((source, sorted(globals)))
+        return builtin_eval(source, globals)
+
+    monkeypatch.setattr(drovik if where == "module" else __import__("builtins"), "eval", spy, raising=False)
+    xml = ("<sql><if test='True'>a</if><choose><when test='False'/><otherwise/></choose>"
+           "<foreach item='i' collection='ids' open='' close='' separator=''>#{i}</foreach></sql>")
+    assert evaluate(m, xml, {"ids": [1]}) == "a#{ids_for_index_0}"
+    assert calls == [("True", ["params"]), ("False", ["__builtins__", "params"]),
+                     ("isinstance(ids,list)", ["ids"]), ("[item for item in ids]", ["__builtins__", "ids"])]
 
 
 def test_module_level_names_are_looked_up_at_call_time(load, monkeypatch):

@@ -28,8 +28,9 @@ struct State {
     PyObject* field_names[4];
     PyObject* text;            // sqlalchemy.text as imported
     PyObject* re_module;       // re as imported
+    PyObject* re_sub;          // re.sub as imported
     PyObject* param_pattern;   // as compiled at import
-    PyObject* builtin_eval;    // builtins.eval, for sources that are not text
+    PyObject* builtin_eval;    // builtins.eval, run natively while `eval` resolves to it
 
     // The objects that ParseMapper's namespace holds, to recognise an override.
     PyObject* own_parse_element;
@@ -77,6 +78,7 @@ struct State {
     PyObject* n_et;
     PyObject* n_sql_id_type_list;
     PyObject* n_builtins;  // "__builtins__"
+    PyObject* n_eval;
     PyObject* n_get_type_from_string;
     PyObject* n_is_container_type_by_str;
 

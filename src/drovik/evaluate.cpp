@@ -50,10 +50,12 @@ Ref code_for(PyObject* source) {
     return code;
 }
 
-// eval(source, globals) for a dict `globals`: a cached code object run the way eval runs it,
-// including the __builtins__ entry that eval stores in globals lacking one.
+// eval(source, globals) for a dict `globals`, with eval looked up as a global name: while that
+// is the built-in, a cached code object run the way eval runs it, including the __builtins__
+// entry that eval stores in globals lacking one.
 Ref evaluate(PyObject* source, PyObject* globals) {
-    if (!PyUnicode_Check(source)) return call(state.builtin_eval, {source, globals});
+    Ref eval = global(state.n_eval);
+    if (eval.get() != state.builtin_eval || !PyUnicode_Check(source)) return call(eval.get(), {source, globals});
     Ref code = code_for(source);
     if (!check(PyDict_Contains(globals, state.n_builtins))) {
         PyObject* builtins = PyEval_GetBuiltins();

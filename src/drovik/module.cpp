@@ -105,6 +105,7 @@ void intern_names() {
     s.n_get_type_from_string = name("get_type_from_string");
     s.n_is_container_type_by_str = name("is_container_type_by_str");
     s.n_builtins = name("__builtins__");
+    s.n_eval = name("eval");
 
     s.a_id = name("id");
     s.a_result_type = name("resultType");
@@ -179,6 +180,7 @@ void exec_drovik(Module& m) {
         }
     }
     state.re_module = m.import("re").release();
+    state.re_sub = getattr(state.re_module, state.n_sub).release();
     m.from_import("sqlalchemy", {"text"});
     state.text = dict_get(m.dict(), state.n_text_fn).release();
     m.from_import("velmo.utils.wollix", {"get_type_from_string", "is_container_type_by_str"});

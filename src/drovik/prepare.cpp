@@ -68,13 +68,13 @@ Ref rewrite_kind(PyObject* s) {
     return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, len));
 }
 
-// The marker rewrite through the module global re (native while it is the re imported).
+// re.sub(pattern, replacement, ret) through the module global re (native while that is the
+// re imported and its sub the one it had).
 Ref rewrite(PyObject* ret) {
     Ref re = global(state.n_re);
-    if (re.get() != state.re_module || !PyUnicode_Check(ret)) {
-        Ref sub = getattr(re.get(), state.n_sub);
+    Ref sub = getattr(re.get(), state.n_sub);
+    if (re.get() != state.re_module || sub.get() != state.re_sub || !PyUnicode_Check(ret))
         return call(sub.get(), {state.sub_pattern, state.sub_replacement, ret});
-    }
     switch (PyUnicode_KIND(ret)) {
         case PyUnicode_1BYTE_KIND: return rewrite_kind<Py_UCS1>(ret);
         case PyUnicode_2BYTE_KIND: return rewrite_kind<Py_UCS2>(ret);
