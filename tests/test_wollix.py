@@ -1,5 +1,6 @@
 """velmo.utils.wollix: type-name resolution, container and result-class tests."""
 
+import builtins
 import collections
 import dataclasses
 import datetime
@@ -172,6 +173,9 @@ def test_missing_global_is_a_name_error(monkeypatch):
     monkeypatch.delitem(vars(wollix), "get_origin")
     with pytest.raises(NameError, match="^name 'get_origin' is not defined$"):
         wollix.get_base_type(int)
+    # As for any global name, a builtin of that name stands in.
+    monkeypatch.setattr(builtins, "get_origin", lambda obj: dict, raising=False)
+    assert wollix.get_base_type(int) is dict
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@
 // of those names is honoured and their errors are the ones the caller sees.
 #include <string_view>
 
+#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;
@@ -25,12 +26,8 @@ struct State {
 };
 State state;
 
-// A module global by name, or NameError as an unbound global gives.
-Ref global(const Args& a, PyObject* name) {
-    Ref v = dict_get(a.globals(), name);
-    if (!v) raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
-    return v;
-}
+// A module global by name (then a builtin), or NameError as an unbound global gives.
+Ref global(const Args& a, PyObject* name) { return load_global(a.globals(), name); }
 
 // getattr(builtins, type_str, None)
 Ref builtin_attribute(const Args& a, PyObject* type_str) {
