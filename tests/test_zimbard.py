@@ -2,6 +2,7 @@
 
 import datetime
 import inspect
+import types
 from decimal import Decimal
 
 import pytest
@@ -70,6 +71,30 @@ def test_replace_cdata_refuses_non_text_as_the_pattern_search_does(value):
     with pytest.raises(TypeError) as info:
         zimbard.replace_cdata(value)
     assert str(info.value) == str(expected.value)
+
+
+def test_replace_cdata_goes_through_the_module_globals(monkeypatch):
+    compiled = []
+    original_compile = regex.compile
+    monkeypatch.setattr(regex, "compile", lambda p: compiled.append(p) or original_compile(p))
+    monkeypatch.setattr(zimbard, "convert_cdata", lambda s, reverse=False: f"[{s}|{reverse}]")
+    assert zimbard.replace_cdata("a<![CDATA[<]]>b<![CDATA[<]]>") == "a[<|True]b[<|True]"
+    assert compiled == [CDATA_PATTERN]
+    monkeypatch.setattr(zimbard, "convert_cdata", lambda s, reverse=False: 5)
+    with pytest.raises(TypeError, match="^replace\\(\\) argument 2 must be str, not int$"):
+        zimbard.replace_cdata("<![CDATA[x]]>")
+    monkeypatch.delattr(zimbard, "convert_cdata")
+    with pytest.raises(NameError, match="^name 'convert_cdata' is not defined$"):
+        zimbard.replace_cdata("<![CDATA[x]]>")
+    monkeypatch.setattr(zimbard, "convert_cdata", lambda s, reverse=False: s.upper(), raising=False)
+    monkeypatch.setattr(zimbard, "re", types.SimpleNamespace(compile=lambda p: original_compile("(x)(y)(z)")))
+
+    class OwnReplace(str):
+        def replace(self, old, new):
+            return (old, new)
+
+    assert zimbard.replace_cdata("axyzb") == "aYb"
+    assert zimbard.replace_cdata(OwnReplace("xyz")) == ("xyz", "Y")
 
 
 # convert_cdata

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;
@@ -9,9 +10,14 @@ using namespace velmo::rt;
 namespace {
 
 struct State {
-    PyObject* cdata_pattern;  // compiled with the regex package; gives non-str input its error
+    PyObject* cdata_text;     // the CDATA pattern's source
+    PyObject* regex_compile;  // regex.compile as imported: the plain scan stands for its pattern
+    PyObject* convert_cdata_fn;
     PyObject* number_abc;     // numbers.Number, kept private (plovet star-imports this module)
     PyObject* sql_string_format_name;
+    PyObject *re_name, *compile_name, *search_name, *group_name, *replace_name, *convert_cdata_name;
+    PyObject* reverse_kwnames;  // ("reverse",)
+    PyObject* two;
     PyObject* null_text;
     PyObject* escapes[4][2];
 };
@@ -36,13 +42,36 @@ Ref convert(PyObject* string, bool escape) {
 
 Ref convert_cdata(const Args& a) { return convert(a[0], truthy(a[1])); }
 
+// raw.replace(section, converted), through the method itself unless all three are plain text.
+Ref replace_all(PyObject* raw, PyObject* section, PyObject* converted) {
+    if (PyUnicode_CheckExact(raw) && PyUnicode_Check(section) && PyUnicode_Check(converted))
+        return Ref::steal(PyUnicode_Replace(raw, section, converted, -1));
+    return call_method(raw, state.replace_name, {section, converted});
+}
+
+// convert_cdata(content, reverse=True) through the module global, natively while it is ours.
+Ref escape_content(const Args& a, PyObject* content) {
+    Ref fn = load_global(a.globals(), state.convert_cdata_name);
+    if (fn.get() == state.convert_cdata_fn) return convert(content, true);
+    return call_kw(fn.get(), {content, Py_True}, state.reverse_kwnames);
+}
+
 // The first <![CDATA[...]]> section, replaced (with every identical copy) by its escaped content.
+// While `re.compile` is the regex package's own, the pattern's first match is found by a plain
+// scan: the leftmost "<![CDATA[" and the first "]]>" after it. Otherwise the pattern is compiled
+// and searched through whatever the module's `re` now holds.
 Ref replace_cdata(const Args& a) {
     PyObject* raw = a[0];
-    if (!PyUnicode_Check(raw)) {
-        // Not text: the pattern search raises the regex package's own TypeError.
-        call_method(state.cdata_pattern, interned("search").get(), {raw});
-        raise(PyExc_TypeError, "expected string or buffer");
+    Ref re = load_global(a.globals(), state.re_name);
+    Ref compile = getattr(re.get(), state.compile_name);
+    if (!PyUnicode_Check(raw) || compile.get() != state.regex_compile) {
+        Ref pattern = call(compile.get(), {state.cdata_text});
+        Ref match = call_method(pattern.get(), state.search_name, {raw});
+        if (!truthy(match.get())) return Ref::borrow(raw);
+        Ref content = call_method(match.get(), state.group_name, {state.two});
+        Ref converted = escape_content(a, content.get());
+        Ref section = call_method(match.get(), state.group_name);
+        return replace_all(raw, section.get(), converted.get());
     }
     Ref open = str("<![CDATA[");
     Ref close = str("]]>");
@@ -57,8 +86,8 @@ Ref replace_cdata(const Args& a) {
     if (start < 0 || end < 0) return Ref::borrow(raw);
     Ref section = Ref::steal(PyUnicode_Substring(raw, start, end + 3));
     Ref content = Ref::steal(PyUnicode_Substring(raw, start + 9, end));
-    Ref converted = convert(content.get(), true);
-    return Ref::steal(PyUnicode_Replace(raw, section.get(), converted.get(), -1));
+    Ref converted = escape_content(a, content.get());
+    return replace_all(raw, section.get(), converted.get());
 }
 
 // Wraps the value in single quotes; the result is always a complete literal ('' at the least).
@@ -83,8 +112,7 @@ Ref param_str(const Args& a) {
     PyObject* v = a[0];
     if (!truthy(v) && !check(PyObject_IsInstance(v, state.number_abc))) return Ref::borrow(state.null_text);
     if (Py_IS_TYPE(v, &PyUnicode_Type)) {
-        Ref fmt = dict_get(a.globals(), state.sql_string_format_name);
-        if (!fmt) raise_obj(PyExc_NameError, str("name 'sql_string_format' is not defined").get());
+        Ref fmt = load_global(a.globals(), state.sql_string_format_name);
         return call(fmt.get(), {v});
     }
     return Ref::steal(PyObject_Str(v));
@@ -99,8 +127,16 @@ const FunctionSpec param_str_spec{"param_str", {{"param_value"}}, param_str};
 
 void exec_zimbard(Module& m) {
     PyObject* re = m.import("regex", "re").get();
-    state.cdata_pattern = call_method(re, interned("compile").get(),
-                                      {str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").get()}).release();
+    state.cdata_text = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
+    state.re_name = interned("re").release();
+    state.compile_name = interned("compile").release();
+    state.search_name = interned("search").release();
+    state.group_name = interned("group").release();
+    state.replace_name = interned("replace").release();
+    state.convert_cdata_name = interned("convert_cdata").release();
+    state.reverse_kwnames = tuple({interned("reverse").get()}).release();
+    state.two = integer(2).release();
+    state.regex_compile = getattr(re, state.compile_name).release();
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
     state.number_abc = getattr(numbers.get(), "Number").release();
     state.sql_string_format_name = interned("sql_string_format").release();
@@ -108,7 +144,7 @@ void exec_zimbard(Module& m) {
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
     m.def(replace_cdata_spec);
-    m.def(convert_cdata_spec);
+    state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_spec));
     m.def(sql_string_format_spec);
     m.def(param_str_spec);
 }
