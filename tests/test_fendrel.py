@@ -353,6 +353,23 @@ def test_class_changes_after_a_call_are_seen(monkeypatch):
     assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["#{a"]
 
 
+def test_regex_functions_and_class_slots_are_honoured(monkeypatch):
+    calls = []
+    original_compile, original_search = regex.compile, regex.search
+    monkeypatch.setattr(regex, "compile", lambda p: calls.append(p) or original_compile(p))
+    monkeypatch.setattr(regex, "search", lambda p, s: calls.append((p, s)) or original_search(p, s))
+    records = fendrel.get_params(types.SimpleNamespace(text="#{a, sql_type=INT}", tail=None))
+    assert summary(records[0]) == ("#{a, sql_type=INT}", "a", False, None, "INT", None, None)
+    assert calls == [r"\S"] + [(pattern, "#{a, sql_type=INT}") for pattern in OPTIONS.values()]
+    monkeypatch.undo()
+
+    seen = []
+    monkeypatch.setattr(fendrel.MybatisParam, "__setattr__",
+                        lambda self, k, v: seen.append(k) or object.__setattr__(self, k, v), raising=False)
+    assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["a"]
+    assert seen == ["sql_param", "full_name", *OPTIONS, "param_name", "name", *OPTIONS]
+
+
 def test_no_reference_leaks():
     text = "".join(f"a = #{{p{i % 7}, sql_type=INTEGER}} and $f{{f{i}(x)}} or ${{t}} " for i in range(20))
     holder = types.SimpleNamespace(text=text, tail=" #{z}")

@@ -36,13 +36,23 @@ bool regex_item_unchanged(int i) {
            !peek_global(dict.get(), state.s_resolve_param);
 }
 
+// Whether the module global `re` is the regex package with its own function `name` (compile or
+// search), which the native scan stands for.
+bool regex_function_unchanged(PyObject* globals, PyObject* name, PyObject* fn) {
+    if (peek_global(globals, state.s_re) != state.re) return false;
+    return getattr(state.re, name).get() == fn;
+}
+
 bool pristine(PyObject* globals) {
-    if (peek_global(globals, state.s_re) != state.re ||
+    if (!regex_function_unchanged(globals, state.s_search, state.regex_search) ||
         peek_global(globals, state.s_sql_regex_list) != state.sql_regex_list ||
         peek_global(globals, state.s_sql_param) != state.sql_param_cls ||
         peek_global(globals, state.s_mybatis_param) != state.mybatis_param_cls ||
         peek_global(globals, state.s_get_regex_value) != state.get_regex_value_fn ||
         peek_global(globals, state.s_param_function_regex) != state.param_function_regex)
+        return false;
+    if (!plain_instances(state.sql_param_cls) || !plain_instances(state.mybatis_param_cls) ||
+        !plain_instances(state.sql_param_regex_cls))
         return false;
     if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.verified_tags[0]) ||
         !class_unchanged(state.mybatis_param_cls, state.s_init, state.mybatis_param_init_fn, state.verified_tags[1]) ||
@@ -156,11 +166,11 @@ bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a,
 Ref get_params(const Args& a) {
     PyObject* globals = a.globals();
     PyObject* child = a[0];
-    Ref re = global(globals, state.s_re);
-    bool native = re.get() == state.re;
-    // The "\S" pattern: the module's own when re is the regex package, compiled anew otherwise.
+    bool native = regex_function_unchanged(globals, state.s_compile, state.regex_compile);
+    // The "\S" pattern: the module's own while re.compile is the regex package's, compiled anew
+    // through the module's `re` otherwise.
     Ref pattern = native ? Ref::borrow(state.nonspace_pattern)
-                         : call_method(re.get(), state.s_compile, {state.s_nonspace});
+                         : call_method(global(globals, state.s_re).get(), state.s_compile, {state.s_nonspace});
     Ref text = text_or_empty(child, state.s_text);
     Ref tail = text_or_empty(child, state.s_tail);
     text = keep_if_not_blank(pattern.get(), native, std::move(text));
@@ -178,7 +188,7 @@ Ref get_regex_value(const Args& a) {
     PyObject* param = a[1];
     PyObject* group = a[2];
     Ref re = global(a.globals(), state.s_re);
-    if (re.get() == state.re) {
+    if (regex_function_unchanged(a.globals(), state.s_search, state.regex_search)) {
         for (int k = 0; k < option_count; ++k) {
             if (same_text(regex, state.option_patterns[k]) && same_text(group, state.option_groups[k]))
                 return option_value(param, Span{0, PyUnicode_GET_LENGTH(param)}, k, param);

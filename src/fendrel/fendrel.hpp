@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 namespace velmo::fendrel {
@@ -33,6 +34,8 @@ struct State {
     PyObject* sql_param_init_fn;
     PyObject* mybatis_param_init_fn;
     PyObject* get_regex_value_fn;
+    PyObject* regex_compile;  // regex.compile and regex.search as imported
+    PyObject* regex_search;
     unsigned int verified_tags[3];  // version tags of SqlParam, MybatisParam, SqlParamRegex when last checked
     PyObject* nonspace_pattern;  // "\S", for the error a non-str text gets from the search
     PyObject* sorted;            // builtins.sorted
@@ -96,6 +99,9 @@ Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* functio
                   PyObject* function_name);
 Ref new_mybatis_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
                       PyObject* param_name, bool with_name);
+// Whether instances of cls are made and given attributes by object's own slots (no __new__,
+// __getattribute__, __getattr__ or __setattr__ of the class's own).
+bool plain_instances(PyObject* cls);
 // Whether SqlParam(...) in the module's globals still builds records as new_sql_param does.
 bool sql_param_native(PyObject* globals);
 // The option value of one lookup: __get_regex_value(option pattern i, param, group i).

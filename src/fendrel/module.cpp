@@ -117,6 +117,8 @@ void exec_fendrel(Module& m) {
     state.sorted = getattr(builtins.get(), "sorted").release();
 
     state.re = m.import("regex", "re").release();
+    state.regex_compile = getattr(state.re, state.s_compile).release();
+    state.regex_search = getattr(state.re, state.s_search).release();
 
     Ref type_mapping = Ref::steal(PyDict_New());
     for (const Family& family : type_families) {

@@ -14,13 +14,8 @@ Ref bare_instance(PyObject* cls) {
 }
 
 // Generic attribute store without the name interning of PyObject_SetAttr (the names are interned
-// already), unless the class has a __setattr__ of its own.
-void store(PyObject* obj, PyObject* name, PyObject* value) {
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
-        check(PyObject_GenericSetAttr(obj, name, value));
-    else
-        setattr(obj, name, value);
-}
+// already); the native road runs only while the classes keep object's own attribute slots.
+void store(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_GenericSetAttr(obj, name, value)); }
 
 // "label" + str(value) for each pair, concatenated.
 Ref describe(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> fields) {
@@ -47,14 +42,16 @@ PyObject* peek_global(PyObject* globals, PyObject* name) {
     return v;
 }
 
-Ref global(PyObject* globals, PyObject* name) {
-    Ref v = dict_get(globals, name);
-    if (!v) raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
-    return v;
+Ref global(PyObject* globals, PyObject* name) { return load_global(globals, name); }
+
+bool plain_instances(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return type->tp_new == PyBaseObject_Type.tp_new && type->tp_getattro == PyObject_GenericGetAttr &&
+           type->tp_setattro == PyObject_GenericSetAttr;
 }
 
 bool sql_param_native(PyObject* globals) {
-    return peek_global(globals, state.s_sql_param) == state.sql_param_cls &&
+    return peek_global(globals, state.s_sql_param) == state.sql_param_cls && plain_instances(state.sql_param_cls) &&
            class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
 }
 
