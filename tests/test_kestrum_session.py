@@ -46,6 +46,8 @@ class Recorder:
         self.truth = truth
 
     def __bool__(self):
+        if "__bool__" in self.fail:
+            self._call("__bool__")
         return self.truth
 
     def _call(self, name):
@@ -284,6 +286,7 @@ FAILURES = {
     "close": {"close": Boom},
     "rollback and close": {"rollback": Boom, "close": KeyError},
     "close KeyboardInterrupt": {"close": KeyboardInterrupt},
+    "truth test StopIteration": {"__bool__": StopIteration},
 }
 
 

@@ -192,7 +192,13 @@ Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
     if (!is_own_get_session(bound.get(), self)) return with_protocol(bound.get(), con, body, data);
 
     bool owned = false;
-    Ref session = open_session(self, con ? con : Py_None, owned);
+    Ref session;
+    try {
+        session = open_session(self, con ? con : Py_None, owned);
+    } catch (...) {
+        // Raised inside the generator on the other road, where StopIteration becomes RuntimeError.
+        reraise(convert_stop_iteration(caught_exception()));
+    }
     Ref result;
     try {
         result = body(session.get(), data);
