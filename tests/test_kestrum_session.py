@@ -529,15 +529,34 @@ def test_rows_from_any_iterable_and_any_row_type():
     assert SqlTemplate(None).select_one("sql", con=borrowed) == {"n": 9}
 
 
-def test_a_replaced_contextlib_context_manager_is_used(monkeypatch):
+@pytest.mark.parametrize("replace", ["class", "method", "base method"])
+def test_a_replaced_contextlib_context_manager_is_used(monkeypatch, replace):
     entered = []
+    original = contextlib._GeneratorContextManager
 
-    class Tracing(contextlib._GeneratorContextManager):
+    class Tracing(original):
         def __enter__(self):
             entered.append(self)
             return super().__enter__()
 
-    monkeypatch.setattr(contextlib, "_GeneratorContextManager", Tracing)
+    def tracing(method):
+        def traced(self, *args):
+            entered.append(self)
+            return method(self, *args)
+
+        return traced
+
+    if replace == "class":
+        monkeypatch.setattr(contextlib, "_GeneratorContextManager", Tracing)
+    elif replace == "method":
+        monkeypatch.setattr(original, "__enter__", tracing(original.__enter__))
+    else:
+        base = contextlib._GeneratorContextManagerBase  # __init__ is inherited from here
+        monkeypatch.setattr(base, "__init__", tracing(base.__init__))
     borrowed = Recorder([])
+    assert SqlTemplate(None).update("sql", con=borrowed) == 3
+    assert len(entered) == 1
+    monkeypatch.undo()
+    # Undone: the class is what it was, and the operations skip it again.
     assert SqlTemplate(None).update("sql", con=borrowed) == 3
     assert len(entered) == 1

@@ -17,6 +17,11 @@ struct State {
     PyObject* get_session_qualname;
     PyObject* contextlib_dict;
     PyObject* generator_cm;  // contextlib._GeneratorContextManager as found at import
+    // generator_cm's MRO and a copy of each class dict at import, and the type version tags
+    // known to match (or not to match) them.
+    PyObject* generator_cm_mro;
+    PyObject* generator_cm_dicts;
+    unsigned int generator_cm_tag, generator_cm_changed_tag;
     PyObject* count_query_fn;
     PyObject* limit_query_fn;
     PyObject* session_kwnames;  // ("bind", "expire_on_commit")
@@ -47,6 +52,10 @@ void leave_session(PyObject* session, bool owned);
 // The block raised `exc`: roll back on an Exception, close an owned session, and raise the
 // resulting exception (exc itself unless rollback or close failed).
 [[noreturn]] void leave_session_failed(PyObject* session, bool owned, Ref exc);
+
+// Records contextlib._GeneratorContextManager as it is now (state.generator_cm), so that the
+// operations can tell later whether it is still the class it was.
+void record_generator_cm();
 
 // The native body of SqlTemplate.get_session: a generator over the steps above.
 Ref get_session_generator(PyObject* self, PyObject* session);

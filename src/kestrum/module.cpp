@@ -116,6 +116,7 @@ void def_sql_template(Module& m, PyObject* contextlib) {
     state.get_session_helper = helper.release();
     state.contextlib_dict = Py_NewRef(check(PyModule_GetDict(contextlib)));
     state.generator_cm = getattr(contextlib, state.generator_cm_name).release();
+    record_generator_cm();
 }
 
 void exec_kestrum(Module& m) {

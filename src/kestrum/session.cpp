@@ -71,14 +71,49 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
     return keep;
 }
 
+// True when the MRO of the recorded context manager class and every class dict in it hold the
+// same objects as at import (a change that was undone again).
+bool generator_cm_as_recorded() {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.generator_cm);
+    PyObject* mro = type->tp_mro;
+    Py_ssize_t n = PyTuple_GET_SIZE(state.generator_cm_mro);
+    if (!mro || PyTuple_GET_SIZE(mro) != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* cls = PyTuple_GET_ITEM(mro, i);
+        if (cls != PyTuple_GET_ITEM(state.generator_cm_mro, i)) return false;
+        PyObject* saved = PyList_GET_ITEM(state.generator_cm_dicts, i);
+        if (saved == Py_None) continue;  // a static type: immutable
+        Ref now = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+        if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(saved)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(saved, &pos, &key, &value))
+            if (dict_get(now.get(), key).get() != value) return false;
+    }
+    return true;
+}
+
+// True while _GeneratorContextManager (and its bases) are unchanged since import: the type
+// version tag moves on any attribute change, so the common test is one comparison.
+bool generator_cm_unchanged() {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.generator_cm);
+    unsigned int tag = type->tp_version_tag;
+    if (tag != 0 && tag == state.generator_cm_tag) return true;
+    if (tag != 0 && tag == state.generator_cm_changed_tag) return false;
+    bool same = generator_cm_as_recorded();
+    tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    (same ? state.generator_cm_tag : state.generator_cm_changed_tag) = tag;
+    return same;
+}
+
 // True when `bound` is self.get_session as the class defines it and contextlib still builds
 // its usual context manager: then running the steps directly is indistinguishable.
 bool is_own_get_session(PyObject* bound, PyObject* self) {
     if (!PyMethod_Check(bound) || PyMethod_GET_FUNCTION(bound) != state.get_session_helper ||
-        PyMethod_GET_SELF(bound) != self)
+        PyMethod_GET_SELF(bound) != self || !state.generator_cm_mro)
         return false;
     Ref cm = dict_get(state.contextlib_dict, state.generator_cm_name);
-    return cm.get() == state.generator_cm;
+    return cm.get() == state.generator_cm && generator_cm_unchanged();
 }
 
 // What reaches the caller when the block raised `value` and leaving the session raised
@@ -181,6 +216,25 @@ void leave_session_failed(PyObject* session, bool owned, Ref exc) {
         }
     }
     reraise(std::move(exc));
+}
+
+void record_generator_cm() {
+    if (!PyType_Check(state.generator_cm)) return;  // no fast path
+    auto* type = reinterpret_cast<PyTypeObject*>(state.generator_cm);
+    Ref mro = Ref::borrow(type->tp_mro);
+    Ref dicts = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        Ref copy = none();
+        if (cls->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+            Ref dict = Ref::steal(PyType_GetDict(cls));
+            copy = Ref::steal(PyDict_Copy(dict.get()));
+        }
+        check(PyList_Append(dicts.get(), copy.get()));
+    }
+    state.generator_cm_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    state.generator_cm_dicts = dicts.release();
+    state.generator_cm_mro = mro.release();
 }
 
 Ref get_session_generator(PyObject* self, PyObject* session) {
