@@ -7,6 +7,7 @@ real databases are in test_kestrum_statements.py.
 """
 
 import contextlib
+import functools
 import gc
 import sys
 import warnings
@@ -560,3 +561,13 @@ def test_a_replaced_contextlib_context_manager_is_used(monkeypatch, replace):
     # Undone: the class is what it was, and the operations skip it again.
     assert SqlTemplate(None).update("sql", con=borrowed) == 3
     assert len(entered) == 1
+
+
+def test_operations_that_call_themselves_raise_recursion_error():
+    template = SqlTemplate(None)
+    template.update, template.update_orm2 = template.delete, template.delete_orm2
+    template.get_session = functools.partial(SqlTemplate.execute_in_connection, template, print)
+    for call in (lambda: template.delete("sql"), lambda: template.delete_orm2("statement"),
+                 lambda: template.execute_in_connection(print)):
+        with pytest.raises(RecursionError):
+            call()

@@ -242,6 +242,8 @@ Ref get_session_generator(PyObject* self, PyObject* session) {
 }
 
 Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
+    // Operations may reach each other through overrides with no Python frame in between.
+    RecursionGuard guard(" while calling a Python object");
     Ref bound = getattr(self, state.get_session);
     if (!is_own_get_session(bound.get(), self)) return with_protocol(bound.get(), con, body, data);
 
