@@ -455,7 +455,12 @@ def test_a_context_manager_may_swallow_the_error():
     assert Swallowing(None).update("sql", con=Failing([])) is None
     answer = Swallowing(None).select_page(text("q"), page=kestrum.Page(2, 5), con=Failing([]))
     assert answer == {"pageNum": 2, "pageSize": 5}
-    assert Swallowing(None).execute_in_connection(lambda con: reraise(Boom())) is None
+    # These two return a local assigned in the block after the block: nothing was assigned.
+    unbound = "^cannot access local variable 'result' where it is not associated with a value$"
+    with pytest.raises(UnboundLocalError, match=unbound):
+        Swallowing(None).select_page(text("q"), page=type("P", (), {"pageNum": 1, "pageSize": property(lambda p: reraise(Boom()))})(), con=Failing([]))
+    with pytest.raises(UnboundLocalError, match=unbound):
+        Swallowing(None).execute_in_connection(lambda con: reraise(Boom()))
 
 
 @pytest.mark.parametrize(

@@ -74,6 +74,9 @@ Ref in_session(PyObject* self, PyObject* con, F&& f) {
         &f);
 }
 
+// UnboundLocalError for reading the local `name` that a swallowed exception left unassigned.
+[[noreturn]] void raise_unbound_local(const char* name);
+
 // count_query / limit_query with the given values (what the module functions run).
 Ref count_query(PyObject* sql);
 Ref limit_query(PyObject* sql, PyObject* page);

@@ -104,10 +104,14 @@ Ref select_list(const Args& a) {
     }));
 }
 
-// Always an owned session: get_session is entered without an argument.
+// Always an owned session: get_session is entered without an argument. The result is held
+// and returned after the block, so a context manager that swallows fun's exception leaves no
+// result to return.
 Ref execute_in_connection(const Args& a) {
     PyObject* fun = a[1];
-    return or_none(in_session(a[0], nullptr, [&](PyObject* con) { return call(fun, {con}); }));
+    Ref result = in_session(a[0], nullptr, [&](PyObject* con) { return call(fun, {con}); });
+    if (!result) raise_unbound_local("result");
+    return result;
 }
 
 Ref get_session(const Args& a) { return get_session_generator(a[0], a[1]); }

@@ -44,9 +44,10 @@ Ref select_page(const Args& a) {
         dict_set(d.get(), state.list, row_dicts(rows.get()).get());
         return d;
     });
-    // A context manager that swallowed the block's exception leaves what was built so far.
-    if (!r) return answer ? answer : none();
-    return r;
+    // The answer is returned after the block: a context manager that swallowed the block's
+    // exception leaves what was built so far, or nothing at all when the dict was never made.
+    if (!r && !answer) raise_unbound_local("result");
+    return r ? r : answer;
 }
 
 }  // namespace

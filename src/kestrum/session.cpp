@@ -165,6 +165,11 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
 
 }  // namespace
 
+void raise_unbound_local(const char* name) {
+    raise_format(PyExc_UnboundLocalError,
+                 "cannot access local variable '%s' where it is not associated with a value", name);
+}
+
 Ref lookup_global(PyObject* name) {
     if (Ref v = dict_get(state.globals, name)) return v;
     if (Ref v = dict_get(PyEval_GetBuiltins(), name)) return v;
