@@ -27,6 +27,8 @@ def test_module_namespace_order_and_imports():
         "contextlib", "Any", "TextClause", "text", "sessionmaker", "dataclass", "PageInfo", "Page",
         "SqlTemplate", "count_query", "limit_query",
     ]
+    # As in a Python module, __builtins__ comes before the module's own names.
+    assert list(vars(kestrum)).index("__builtins__") < list(vars(kestrum)).index("contextlib")
     assert kestrum.contextlib is contextlib
     assert kestrum.Any is typing.Any
     assert kestrum.TextClause is sqlalchemy.TextClause

@@ -122,6 +122,8 @@ void def_sql_template(Module& m, PyObject* contextlib) {
 void exec_kestrum(Module& m) {
     intern_names();
     state.globals = m.dict();
+    // Where a Python module has it: before the first import (dataclass would add it later).
+    m.add("__builtins__", Ref::borrow(PyEval_GetBuiltins()));
     PyObject* contextlib = m.import("contextlib").get();
     m.from_import("typing", {"Any"});
     m.from_import("sqlalchemy", {"TextClause", "text"});
