@@ -317,6 +317,14 @@ def test_rows_are_turned_into_dicts_by_their_own_asdict(template, engine, people
     monkeypatch.undo()
     assert template.select_list(sql) == [{"name": "n01"}, {"name": "n02"}]
 
+    # The first row's _asdict replaces Row._asdict: the second row uses the replacement.
+    def replacing_dict(mapping):
+        monkeypatch.setattr(row_module.Row, "_asdict", lambda self: "replaced")
+        return {"first": True}
+
+    monkeypatch.setattr(row_module, "dict", replacing_dict, raising=False)
+    assert template.select_list(sql) == [{"first": True}, "replaced"]
+
 
 def test_duplicate_column_labels(template, engine, people):
     fill(engine, people, 1)

@@ -138,20 +138,29 @@ public:
     RowDicts() : out_(Ref::steal(PyList_New(0))), fast_(state.row_asdict != nullptr) {}
 
     void add(PyObject* row) {
-        Ref d;
-        if (fast_ && (Py_TYPE(row) == plain_ || (plain_row_type(Py_TYPE(row)) && (plain_ = Py_TYPE(row))))) {
-            d = call(state.row_asdict, {row});
-        } else {
-            d = call_method(row, state.asdict);
-        }
+        Ref d = is_plain(Py_TYPE(row)) ? call(state.row_asdict, {row}) : call_method(row, state.asdict);
         check(PyList_Append(out_.get(), d.get()));
     }
     Ref result() { return std::move(out_); }
 
 private:
+    // The type found plain last stays so while its version tag holds: an _asdict or
+    // __getattribute__ set on it (or a base) by an earlier row's _asdict moves the tag.
+    bool is_plain(PyTypeObject* type) {
+        if (!fast_) return false;
+        if (reinterpret_cast<PyObject*>(type) == plain_.get() && plain_tag_ != 0 &&
+            type->tp_version_tag == plain_tag_)
+            return true;
+        if (!plain_row_type(type)) return false;
+        plain_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        plain_tag_ = type->tp_version_tag;  // assigned by the lookups just made, or 0
+        return true;
+    }
+
     Ref out_;
     bool fast_;
-    PyTypeObject* plain_ = nullptr;  // a type already found plain during this call
+    Ref plain_;
+    unsigned int plain_tag_ = 0;
 };
 
 }  // namespace
