@@ -216,6 +216,21 @@ def test_elements_read_at_request_time(load):
     assert mapper.select("s", {})[0].text == "SELECT 2"
 
 
+def test_conditions_that_change_the_mapper_during_the_walk(load):
+    mapper = load("<sql id='f'>F<if test=\"params['change']()\">G</if></sql>"
+                  "<select id='s'>a<include refid='f'/><if test='True'>b</if>c<include refid='f'/></select>")
+    statement = mapper.id_2_element_map["s"]
+
+    def clear():
+        # The element being walked loses its children: the walk ends where a for loop would.
+        statement.clear()
+        mapper.id_2_element_map = {}
+        return True
+
+    assert mapper.select("s", {"change": clear})[0].text == "aFG"
+    assert statement.text is None and len(statement) == 0
+
+
 def test_include_cycle_ends_in_recursion_error(load):
     mapper = load("<sql id='a'>x <include refid='b'/></sql><sql id='b'><include refid='a'/></sql>"
                   "<select id='s'><include refid='a'/></select>")
