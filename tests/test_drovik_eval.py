@@ -318,6 +318,10 @@ class Piece:
         return self.value
 
 
+# choose returns its otherwise child's value itself, where include and when add it to "".
+OTHERWISE = Piece("otherwise")
+
+
 @pytest.mark.parametrize(
     ("piece", "xml", "outcome"),
     [
@@ -325,12 +329,15 @@ class Piece:
         (Piece("joined"), "<sql>a<custom/>b</sql>", "joinedb"),
         (Piece(7), "<set>a<custom/></set>", TypeError("Argument 's' has incorrect type (expected str, got int)")),
         (Piece(["x"]), "<sql>a<custom/>b</sql>", ["x", "b"]),
+        (OTHERWISE, "<choose><when test='False'/><otherwise/></choose>", OTHERWISE),
     ],
 )
 def test_override_results_are_appended_with_python_semantics(tmp_path, piece, xml, outcome):
     class Mapper(ParseMapper):
         def parse_element(self, element, param):
-            return piece if element.tag == "custom" else super().parse_element(element, param)
+            if element.tag in ("custom", "otherwise"):
+                return piece
+            return super().parse_element(element, param)
 
     path = tmp_path / "m.xml"
     path.write_text("<mapper/>")

@@ -161,6 +161,9 @@ public:
 
     // ret += piece (piece taken over); anything but an exact str goes through Python's `+=`.
     void add(Ref piece);
+    // An element's whole value when it is that object itself (choose returns its otherwise
+    // child's value as it is): an empty text becomes it; otherwise ret += value.
+    void take(Ref value);
     // The accumulated value: a str, or whatever a non-str piece turned it into.
     Ref finish();
     // The pieces so far are exact strs (nothing has taken the text over).

@@ -340,7 +340,12 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
         return false;
     });
     if (!fallback) raise_exception("Missing otherwise element");
-    return emit_child(w, fallback.get(), out);
+    if (own_parse_element(w.self)) return emit(w, fallback.get(), out);
+    // return self.parse_element(otherwise, param): an override's value as it is.
+    Ref r = call_method(w.self, state.n_parse_element, {fallback.get(), w.param});
+    if (r.get() == Py_None) return false;
+    out.take(std::move(r));
+    return true;
 }
 
 // "#{" + collection + "_for_index_" + str(index) + "}" from its first part (an exact str).

@@ -181,6 +181,14 @@ void Text::add(Ref piece) {
     }
 }
 
+void Text::take(Ref value) {
+    if (size_ == 0 && !generic_ && !PyUnicode_CheckExact(value.get())) {
+        generic_ = std::move(value);
+        return;
+    }
+    add(std::move(value));
+}
+
 Ref Text::join() {
     if (size_ == 0) return Ref::borrow(state.s_empty);
     if (size_ == 1) return Ref::borrow(data_[0]);
