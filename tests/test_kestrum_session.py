@@ -574,5 +574,5 @@ def test_operations_that_call_themselves_raise_recursion_error():
     template.get_session = functools.partial(SqlTemplate.execute_in_connection, template, print)
     for call in (lambda: template.delete("sql"), lambda: template.delete_orm2("statement"),
                  lambda: template.execute_in_connection(print)):
-        with pytest.raises(RecursionError):
+        with pytest.raises(RecursionError, match="^maximum recursion depth exceeded$"):
             call()

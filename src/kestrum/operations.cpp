@@ -50,11 +50,11 @@ Ref add_all(const Args& a) { return add_impl(a, state.add_all); }
 // Through the instance, so that an override of update / update_orm2 applies (an override that
 // leads back here is a recursion like any other).
 Ref delete_(const Args& a) {
-    RecursionGuard guard(" while calling a Python object");
+    NestingGuard guard;
     return call_method(a[0], state.update, {a[1], a[2], a[3]});
 }
 Ref delete_orm2(const Args& a) {
-    RecursionGuard guard(" while calling a Python object");
+    NestingGuard guard;
     return call_method(a[0], state.update_orm2, {a[1], a[2]});
 }
 

@@ -165,6 +165,16 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
 
 }  // namespace
 
+namespace {
+thread_local int nesting = 0;
+}
+
+NestingGuard::NestingGuard() {
+    if (nesting >= Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+    ++nesting;
+}
+NestingGuard::~NestingGuard() { --nesting; }
+
 void raise_unbound_local(const char* name) {
     raise_format(PyExc_UnboundLocalError,
                  "cannot access local variable '%s' where it is not associated with a value", name);
@@ -247,8 +257,7 @@ Ref get_session_generator(PyObject* self, PyObject* session) {
 }
 
 Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
-    // Operations may reach each other through overrides with no Python frame in between.
-    RecursionGuard guard(" while calling a Python object");
+    NestingGuard guard;
     Ref bound = getattr(self, state.get_session);
     if (!is_own_get_session(bound.get(), self)) return with_protocol(bound.get(), con, body, data);
 
