@@ -35,7 +35,7 @@ Ref convert(PyObject* string, bool escape) {
         if (PyUnicode_CheckExact(s.get()))
             s = Ref::steal(PyUnicode_Replace(s.get(), from, to, -1));
         else
-            s = call_method(s.get(), interned("replace").get(), {from, to});
+            s = call_method(s.get(), state.replace_name, {from, to});
     }
     return s;
 }
