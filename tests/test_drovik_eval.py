@@ -318,7 +318,24 @@ class Piece:
         return self.value
 
 
-# choose returns its otherwise child's value itself, where include and when add it to "".
+class Sum:
+    """A value whose + on either side records the operands."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __radd__(self, other):
+        return Sum(f"{other!r}+{self.text}")
+
+    def __add__(self, other):
+        return Sum(f"({self.text})+{other!r}")
+
+    def __eq__(self, other):
+        return isinstance(other, Sum) and other.text == self.text
+
+
+# An element's value is returned as its kind builds it: choose hands back its otherwise
+# child's value itself (where include and when add it to ""), trim its concatenation.
 OTHERWISE = Piece("otherwise")
 
 
@@ -330,6 +347,8 @@ OTHERWISE = Piece("otherwise")
         (Piece(7), "<set>a<custom/></set>", TypeError("Argument 's' has incorrect type (expected str, got int)")),
         (Piece(["x"]), "<sql>a<custom/>b</sql>", ["x", "b"]),
         (OTHERWISE, "<choose><when test='False'/><otherwise/></choose>", OTHERWISE),
+        (Sum("c"), "<trim prefix='P'><custom/></trim>", Sum("(('P '+''+c)+' ')+''")),
+        (Sum("c"), "<choose><when test='True'><custom/></when></choose>", Sum("''+''+c")),
     ],
 )
 def test_override_results_are_appended_with_python_semantics(tmp_path, piece, xml, outcome):

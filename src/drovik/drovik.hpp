@@ -152,17 +152,19 @@ Ref normalise(PyObject* s);
 Ref format_sql(PyObject* sql);
 
 // Accumulates the pieces of one text the way `ret += piece` does, joining once at the end.
+// A body walk starts from "" and adds each piece; the text of parse_element's own result
+// (`whole`) may instead be one element's value exactly as that element's kind returns it.
 class Text {
 public:
     Text() noexcept = default;
+    explicit Text(bool whole) noexcept : whole_(whole) {}
     ~Text();
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
     // ret += piece (piece taken over); anything but an exact str goes through Python's `+=`.
     void add(Ref piece);
-    // An element's whole value when it is that object itself (choose returns its otherwise
-    // child's value as it is): an empty text becomes it; otherwise ret += value.
+    // An element's value: parse_element's result is that very object, a body adds it.
     void take(Ref value);
     // The accumulated value: a str, or whatever a non-str piece turned it into.
     Ref finish();
@@ -179,6 +181,7 @@ private:
     size_t size_ = 0;
     size_t capacity_ = inline_capacity;
     Ref generic_;
+    bool whole_ = false;
 };
 
 // ---- trim.cpp: prefix/suffix trimming and the where clause ----

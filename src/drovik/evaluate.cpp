@@ -157,18 +157,25 @@ void for_children(PyObject* element, F&& f) {
     if (PyErr_Occurred()) throw_error();
 }
 
-// The overridden self.parse_element(child, param), appended to out.
-[[gnu::noinline]] bool emit_override(const Walk& w, PyObject* child, Text& out) {
+// The overridden self.parse_element(child, param), appended to out; false when it gives None.
+// `prefixed`: the value is "" + self.parse_element(...), as include and choose build it.
+[[gnu::noinline]] bool emit_override(const Walk& w, PyObject* child, Text& out, bool prefixed) {
     Ref r = call_method(w.self, state.n_parse_element, {child, w.param});
+    if (prefixed) {
+        if (!PyUnicode_CheckExact(r.get())) r = concat(state.s_empty, r.get());
+        out.take(std::move(r));
+        return true;
+    }
     if (r.get() == Py_None) return false;
     out.add(std::move(r));
     return true;
 }
 
-// out += self.parse_element(child, param); false (nothing added) when that gives None.
-inline bool emit_child(const Walk& w, PyObject* child, Text& out) {
+// out += self.parse_element(child, param) (or "" + it); false (nothing added) when that gives
+// None.
+inline bool emit_child(const Walk& w, PyObject* child, Text& out, bool prefixed = false) {
     if (own_parse_element(w.self)) return emit(w, child, out);
-    return emit_override(w, child, out);
+    return emit_override(w, child, out, prefixed);
 }
 
 // The body walk: the element's text, then each child's evaluation and tail.
@@ -220,7 +227,7 @@ Kind kind_of(PyObject* tag) {
     Ref refid = attribute(element, state.a_refid);
     Ref map = getattr(w.self, state.n_id_2_element_map);
     Ref target = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
-    if (!emit_child(w, target.get(), out)) out.add(none());
+    if (!emit_child(w, target.get(), out, true)) out.add(none());
 }
 
 [[gnu::noinline]] void emit_if(const Walk& w, PyObject* element, Text& out) {
@@ -301,7 +308,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     }
     Ref s = concat(concat(concat(concat(prefix.get(), state.s_space).get(), ret.get()).get(), state.s_space).get(),
                    suffix.get());
-    out.add(std::move(s));
+    out.take(std::move(s));
 }
 
 [[gnu::noinline]] void emit_set(const Walk& w, PyObject* element, Text& out) {
@@ -312,7 +319,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
         out.add(Ref::borrow(state.s_set));
         out.add(std::move(trimmed));
     } else {
-        out.add(concat(state.s_set, trimmed.get()));
+        out.take(concat(state.s_set, trimmed.get()));
     }
 }
 
@@ -327,7 +334,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
         Ref ok = evaluate(test.get(), w.param);
         if (!truthy(ok.get())) return true;
         // "" + self.parse_element(child, param)
-        if (!emit_child(w, child, out)) out.add(none());
+        if (!emit_child(w, child, out, true)) out.add(none());
         chosen = true;
         return false;
     });
@@ -427,7 +434,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
     for (size_t i = 0; i < parts.size(); ++i)
         PyList_SET_ITEM(py_parts.get(), static_cast<Py_ssize_t>(i), parts[i].release());
     Ref joined = call_method(separator.get(), state.n_join, {py_parts.get()});
-    out.add(concat(concat(open.get(), joined.get()).get(), close.get()));
+    out.take(concat(concat(open.get(), joined.get()).get(), close.get()));
 }
 
 // parse_element's body: appends the element's evaluation to out; false for an element of an
@@ -458,7 +465,7 @@ bool emit(const Walk& w, PyObject* element, Text& out) {
 
 Ref parse_element_fn(const Args& a) {
     Walk w{a[0], a[2], stack_floor()};
-    Text out;
+    Text out(true);
     if (!emit(w, a[1], out)) return none();
     return out.finish();
 }

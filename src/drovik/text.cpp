@@ -182,7 +182,7 @@ void Text::add(Ref piece) {
 }
 
 void Text::take(Ref value) {
-    if (size_ == 0 && !generic_ && !PyUnicode_CheckExact(value.get())) {
+    if (whole_ && size_ == 0 && !generic_ && !PyUnicode_CheckExact(value.get())) {
         generic_ = std::move(value);
         return;
     }
