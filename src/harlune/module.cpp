@@ -5,6 +5,7 @@
 // (the regex package). While `re`, `re.sub` and `re.IGNORECASE` are the ones imported here, the
 // compiled pattern is taken from a per-template cache keyed by the overrides text and its `sub` is
 // called directly: that is what regex.sub does after its own (slow, Python-level) cache look-up.
+#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;
@@ -83,8 +84,7 @@ Ref replace_override(Template& t, const Args& a) {
     PyObject* overrides = a[1];
     PyObject* replace = a[2];
     Ref text = strip(a[0]);
-    Ref re = dict_get(a.globals(), state.re_name);
-    if (!re) raise_obj(PyExc_NameError, str("name 're' is not defined").get());
+    Ref re = load_global(a.globals(), state.re_name);
     Ref sub = getattr(re.get(), state.sub_name);
     Ref flags = getattr(re.get(), state.ignorecase_name);
     if (re.get() == state.regex && sub.get() == state.regex_sub && flags.get() == state.ignorecase) {
