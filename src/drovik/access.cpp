@@ -6,13 +6,7 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-Ref global(PyObject* name) {
-    if (Ref v = dict_get(state.globals, name)) return v;
-    // A module global falls back to the builtins, as a global name in Python code does.
-    if (PyObject* builtins = PyEval_GetBuiltins())
-        if (Ref v = dict_get(builtins, name)) return v;
-    raise_obj(PyExc_NameError, Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name)).get());
-}
+Ref global(PyObject* name) { return load_global(state.globals, name); }
 
 Ref attribute(PyObject* element, PyObject* name) {
     Ref attrib = field(element, f_attrib);

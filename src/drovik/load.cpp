@@ -25,7 +25,7 @@ Ref result_type_of(PyObject* tag, PyObject* attrib) {
     Ref type = call(resolve.get(), {text.get()});
     Ref is_container = global(state.n_is_container_type_by_str);
     if (truthy(call(is_container.get(), {text.get()}).get()) && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
-        static PyObject* prefix = interned("please check result_type: can`t set type: ").release();
+        static PyObject* prefix = kept_name("please check result_type: can`t set type: ");
         raise_obj(PyExc_TypeError, concat(prefix, text.get()).get());
     }
     return type;

@@ -65,41 +65,40 @@ const char* const option_patterns[option_count] = {
     "(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?",
 };
 
-PyObject* name(const char* s) { return interned(s).release(); }
 
 void init_names() {
-    state.s_re = name("re");
-    state.s_sql_regex_list = name("sql_regex_list");
-    state.s_sql_param = name("SqlParam");
-    state.s_mybatis_param = name("MybatisParam");
-    state.s_get_regex_value = name("__get_regex_value");
-    state.s_param_function_regex = name("param_function_regex");
-    state.s_regex = name("regex");
-    state.s_prefix = name("prefix");
-    state.s_resolve_param = name("resolve_param");
-    state.s_init = name("__init__");
-    state.s_is_function = name("is_function");
-    state.s_param_name = name("param_name");
-    state.s_function_expression = name("function_expression");
-    state.s_function_name = name("function_name");
-    state.s_sql_param_attr = name("sql_param");
-    state.s_full_name = name("full_name");
-    state.s_name = name("name");
-    state.s_text = name("text");
-    state.s_tail = name("tail");
-    state.s_findall = name("findall");
-    state.s_match = name("match");
-    state.s_search = name("search");
-    state.s_compile = name("compile");
-    state.s_replace = name("replace");
-    state.s_group = name("group");
-    state.s_strip = name("strip");
-    state.s_index = name("index");
+    state.s_re = kept_name("re");
+    state.s_sql_regex_list = kept_name("sql_regex_list");
+    state.s_sql_param = kept_name("SqlParam");
+    state.s_mybatis_param = kept_name("MybatisParam");
+    state.s_get_regex_value = kept_name("__get_regex_value");
+    state.s_param_function_regex = kept_name("param_function_regex");
+    state.s_regex = kept_name("regex");
+    state.s_prefix = kept_name("prefix");
+    state.s_resolve_param = kept_name("resolve_param");
+    state.s_init = kept_name("__init__");
+    state.s_is_function = kept_name("is_function");
+    state.s_param_name = kept_name("param_name");
+    state.s_function_expression = kept_name("function_expression");
+    state.s_function_name = kept_name("function_name");
+    state.s_sql_param_attr = kept_name("sql_param");
+    state.s_full_name = kept_name("full_name");
+    state.s_name = kept_name("name");
+    state.s_text = kept_name("text");
+    state.s_tail = kept_name("tail");
+    state.s_findall = kept_name("findall");
+    state.s_match = kept_name("match");
+    state.s_search = kept_name("search");
+    state.s_compile = kept_name("compile");
+    state.s_replace = kept_name("replace");
+    state.s_group = kept_name("group");
+    state.s_strip = kept_name("strip");
+    state.s_index = kept_name("index");
     state.s_key_tuple = tuple({interned("key").get()}).release();
-    state.s_empty = name("");
-    state.s_open_brace = name("{");
-    state.s_close_brace = name("}");
-    state.s_nonspace = name("\\S");
+    state.s_empty = kept_name("");
+    state.s_open_brace = kept_name("{");
+    state.s_close_brace = kept_name("}");
+    state.s_nonspace = kept_name("\\S");
     state.kw_mybatis = tuple({state.s_full_name, state.s_sql_param_attr}).release();
     state.kw_function = tuple({state.s_function_expression, state.s_is_function, state.s_function_name}).release();
     state.kw_param_name = tuple({state.s_param_name}).release();
@@ -107,7 +106,7 @@ void init_names() {
     check(state.empty_tuple);
     for (int k = 0; k < option_count; ++k) {
         state.option_patterns[k] = str(option_patterns[k]).release();
-        state.option_groups[k] = name(std::string(option_names[k]).c_str());
+        state.option_groups[k] = kept_name(std::string(option_names[k]).c_str());
     }
 }
 

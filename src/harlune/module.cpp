@@ -112,12 +112,12 @@ const FunctionSpec replace_sql_last_spec{"replace_sql_last",
 
 void exec_harlune(Module& m) {
     PyObject* re = m.import("regex", "re").get();
-    state.re_name = interned("re").release();
-    state.sub_name = interned("sub").release();
-    state.ignorecase_name = interned("IGNORECASE").release();
-    state.compile_name = interned("compile").release();
-    state.flags_name = interned("flags").release();
-    state.default_version_name = interned("DEFAULT_VERSION").release();
+    state.re_name = kept_name("re");
+    state.sub_name = kept_name("sub");
+    state.ignorecase_name = kept_name("IGNORECASE");
+    state.compile_name = kept_name("compile");
+    state.flags_name = kept_name("flags");
+    state.default_version_name = kept_name("DEFAULT_VERSION");
     state.regex = Py_NewRef(re);
     state.regex_sub = getattr(re, state.sub_name).release();
     state.ignorecase = getattr(re, state.ignorecase_name).release();

@@ -9,47 +9,46 @@ State state;
 
 namespace {
 
-PyObject* name(const char* s) { return interned(s).release(); }
 
 void intern_names() {
-    state.sessionmaker = name("sessionmaker");
-    state.text = name("text");
-    state.count_query = name("count_query");
-    state.limit_query = name("limit_query");
-    state.generator_cm_name = name("_GeneratorContextManager");
-    state.data_source = name("data_source");
-    state.get_session = name("get_session");
-    state.update = name("update");
-    state.update_orm2 = name("update_orm2");
+    state.sessionmaker = kept_name("sessionmaker");
+    state.text = kept_name("text");
+    state.count_query = kept_name("count_query");
+    state.limit_query = kept_name("limit_query");
+    state.generator_cm_name = kept_name("_GeneratorContextManager");
+    state.data_source = kept_name("data_source");
+    state.get_session = kept_name("get_session");
+    state.update = kept_name("update");
+    state.update_orm2 = kept_name("update_orm2");
     state.text_attr = state.text;
-    state.commit = name("commit");
-    state.rollback = name("rollback");
-    state.close = name("close");
-    state.execute = name("execute");
-    state.first = name("first");
-    state.all = name("all");
-    state.asdict = name("_asdict");
-    state.lastrowid = name("lastrowid");
-    state.rowcount = name("rowcount");
-    state.add = name("add");
-    state.add_all = name("add_all");
-    state.flush = name("flush");
-    state.scalar = name("scalar");
-    state.scalars = name("scalars");
-    state.scalar_one_or_none = name("scalar_one_or_none");
-    state.pageNum = name("pageNum");
-    state.pageSize = name("pageSize");
-    state.total = name("total");
-    state.list = name("list");
-    state.enter = name("__enter__");
-    state.exit = name("__exit__");
-    state.getattribute = name("__getattribute__");
+    state.commit = kept_name("commit");
+    state.rollback = kept_name("rollback");
+    state.close = kept_name("close");
+    state.execute = kept_name("execute");
+    state.first = kept_name("first");
+    state.all = kept_name("all");
+    state.asdict = kept_name("_asdict");
+    state.lastrowid = kept_name("lastrowid");
+    state.rowcount = kept_name("rowcount");
+    state.add = kept_name("add");
+    state.add_all = kept_name("add_all");
+    state.flush = kept_name("flush");
+    state.scalar = kept_name("scalar");
+    state.scalars = kept_name("scalars");
+    state.scalar_one_or_none = kept_name("scalar_one_or_none");
+    state.pageNum = kept_name("pageNum");
+    state.pageSize = kept_name("pageSize");
+    state.total = kept_name("total");
+    state.list = kept_name("list");
+    state.enter = kept_name("__enter__");
+    state.exit = kept_name("__exit__");
+    state.getattribute = kept_name("__getattribute__");
     state.one = PyLong_FromLong(1);
-    state.empty = name("");
-    state.count_prefix = name("select count(*) from ( ");
-    state.count_suffix = name(" ) temp");
-    state.limit_prefix = name(" limit ");
-    state.comma = name(",");
+    state.empty = kept_name("");
+    state.count_prefix = kept_name("select count(*) from ( ");
+    state.count_suffix = kept_name(" ) temp");
+    state.limit_prefix = kept_name(" limit ");
+    state.comma = kept_name(",");
     state.session_kwnames =
         tuple({interned("bind").get(), interned("expire_on_commit").get()}).release();
 }

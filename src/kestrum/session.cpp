@@ -180,14 +180,7 @@ void raise_unbound_local(const char* name) {
                  "cannot access local variable '%s' where it is not associated with a value", name);
 }
 
-Ref lookup_global(PyObject* name) {
-    if (Ref v = dict_get(state.globals, name)) return v;
-    if (Ref v = dict_get(PyEval_GetBuiltins(), name)) return v;
-    Ref message = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
-    Ref exc = call(PyExc_NameError, {message.get()});
-    setattr(exc.get(), "name", name);
-    raise_obj(PyExc_NameError, exc.get());
-}
+Ref lookup_global(PyObject* name) { return load_global(state.globals, name); }
 
 Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     owned = true;

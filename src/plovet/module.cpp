@@ -16,11 +16,7 @@ struct State {
 State state;
 
 // A module global, looked up as a function body would (globals, then builtins).
-Ref global(const Args& a, PyObject* name) {
-    if (Ref v = dict_get(a.globals(), name)) return v;
-    if (Ref v = dict_get(check(PyEval_GetBuiltins()), name)) return v;
-    raise_format(PyExc_NameError, "name '%U' is not defined", name);
-}
+Ref global(const Args& a, PyObject* name) { return load_global(a.globals(), name); }
 
 // sql_string_format(value): the value as a quoted SQL string literal.
 Ref like(const Args& a) {
@@ -44,9 +40,9 @@ const FunctionSpec time_format_spec{
     time_format};
 
 void exec_plovet(Module& m) {
-    state.sql_string_format_name = interned("sql_string_format").release();
-    state.time_name = interned("time").release();
-    state.strftime_name = interned("strftime").release();
+    state.sql_string_format_name = kept_name("sql_string_format");
+    state.time_name = kept_name("time");
+    state.strftime_name = kept_name("strftime");
     m.import("time");
     m.star_import("velmo.utils.zimbard");
     PyObject* like_fn = m.def(like_spec);

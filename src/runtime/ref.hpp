@@ -69,6 +69,8 @@ inline Ref str(std::string_view s) {
 }
 inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref interned(const char* s) { return Ref::steal(PyUnicode_InternFromString(s)); }
+// An interned name kept for the life of the process (module state holds these).
+inline PyObject* kept_name(const char* s) { return interned(s).release(); }
 
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref getattr(PyObject* o, const char* name) {

@@ -3,5 +3,6 @@
 
 #include "boundary.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 #include "module.hpp"
 #include "ref.hpp"

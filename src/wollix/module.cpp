@@ -154,12 +154,12 @@ void exec_wollix(Module& m) {
     state.containers = tuple({reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type),
                               reinterpret_cast<PyObject*>(&PyDict_Type), reinterpret_cast<PyObject*>(&PySet_Type)})
                            .release();
-    state.name_builtins = interned("builtins").release();
-    state.name_import_module = interned("import_module").release();
-    state.name_get_origin = interned("get_origin").release();
-    state.name_is_dataclass = interned("is_dataclass").release();
-    state.name_base_model = interned("BaseModel").release();
-    state.name_declarative_base = interned("DeclarativeBase").release();
+    state.name_builtins = kept_name("builtins");
+    state.name_import_module = kept_name("import_module");
+    state.name_get_origin = kept_name("get_origin");
+    state.name_is_dataclass = kept_name("is_dataclass");
+    state.name_base_model = kept_name("BaseModel");
+    state.name_declarative_base = kept_name("DeclarativeBase");
     state.import_error_prefix = str("无法导入类型 ").release();
     state.unknown_type_prefix = str("未知的类型: ").release();
     state.colon = str(": ").release();

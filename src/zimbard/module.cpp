@@ -128,19 +128,19 @@ const FunctionSpec param_str_spec{"param_str", {{"param_value"}}, param_str};
 void exec_zimbard(Module& m) {
     PyObject* re = m.import("regex", "re").get();
     state.cdata_text = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
-    state.re_name = interned("re").release();
-    state.compile_name = interned("compile").release();
-    state.search_name = interned("search").release();
-    state.group_name = interned("group").release();
-    state.replace_name = interned("replace").release();
-    state.convert_cdata_name = interned("convert_cdata").release();
+    state.re_name = kept_name("re");
+    state.compile_name = kept_name("compile");
+    state.search_name = kept_name("search");
+    state.group_name = kept_name("group");
+    state.replace_name = kept_name("replace");
+    state.convert_cdata_name = kept_name("convert_cdata");
     state.reverse_kwnames = tuple({interned("reverse").get()}).release();
     state.two = integer(2).release();
     state.regex_compile = getattr(re, state.compile_name).release();
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
     state.number_abc = getattr(numbers.get(), "Number").release();
-    state.sql_string_format_name = interned("sql_string_format").release();
-    state.null_text = interned("null").release();
+    state.sql_string_format_name = kept_name("sql_string_format");
+    state.null_text = kept_name("null");
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
     m.def(replace_cdata_spec);
