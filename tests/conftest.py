@@ -1,4 +1,4 @@
-"""Database engines for the tests.
+"""Database engines and shared helpers for the tests.
 
 SQLite always runs (a file database per test session). MariaDB and PostgreSQL run when their URLs
 are set: VELMO_TEST_MARIADB_URL (driver PyMySQL, e.g. mysql+pymysql://root@127.0.0.1:3306/test) and
@@ -8,9 +8,15 @@ A URL that is set must be reachable: the run stops before the first test otherwi
 `engine` is parametrised over the three (ids "sqlite", "mariadb", "postgresql"; the server ones
 skip when their URL is unset). `table_name` gives a name unique to the test and drops that table
 afterwards; `people` creates such a table with an autoincrement key.
+
+Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
+`expect` for tables whose rows give either a value or an exception, and `assert_no_reference_growth`.
 """
 
+import gc
 import os
+import re
+import sys
 import uuid
 
 import pytest
@@ -18,6 +24,64 @@ from sqlalchemy import Column, Integer, MetaData, String, Table, create_engine, 
 
 SERVER_URL_VARIABLES = {"mariadb": "VELMO_TEST_MARIADB_URL", "postgresql": "VELMO_TEST_POSTGRES_URL"}
 ENGINE_IDS = ["sqlite", "mariadb", "postgresql"]
+
+MODULES = [
+    "velmo.utils.wollix",
+    "velmo.utils.fendrel",
+    "velmo.utils.zimbard",
+    "velmo.utils.harlune",
+    "velmo.utils.plovet",
+    "velmo.mapper.drovik",
+    "velmo.db.kestrum",
+]
+
+
+class StrSubclass(str):
+    """Not exactly str: parameters that want a str refuse it."""
+
+
+class Raises:
+    """A table's expected outcome for a call that raises: exactly `type`, with exactly `message` when
+    given, and a message in which `match` (a regular expression) is found when given."""
+
+    def __init__(self, type, message=None, match=None):
+        self.type, self.message, self.match = type, message, match
+
+    def __repr__(self):
+        return f"Raises({self.type.__name__}, {self.message!r})"
+
+
+def expect(expected, call, *args, **kwargs):
+    """Calls `call` and checks the outcome against a table entry: a `Raises`, or a value that the
+    result equals and whose exact type it has. Returns the result or the exception."""
+    if not isinstance(expected, Raises):
+        result = call(*args, **kwargs)
+        assert result == expected and type(result) is type(expected), (result, expected)
+        return result
+    with pytest.raises(expected.type) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is expected.type
+    if expected.message is not None:
+        assert str(info.value) == expected.message
+    if expected.match is not None:
+        assert re.search(expected.match, str(info.value)), str(info.value)
+    return info.value
+
+
+def assert_no_reference_growth(objects, action, rounds, warmup=0):
+    """Runs `action` `rounds` times (after `warmup` runs) and checks that the reference counts of
+    `objects` are what they were."""
+
+    def counts():
+        gc.collect()
+        return [sys.getrefcount(o) for o in objects]
+
+    for _ in range(warmup):
+        action()
+    before = counts()
+    for _ in range(rounds):
+        action()
+    assert counts() == before
 
 
 def pytest_sessionstart(session):
@@ -70,3 +134,10 @@ def people(engine, table_name):
         Column("age", Integer),
     ).create(engine)
     return table_name
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    """Table entries that raise are named after the exception they expect."""
+    if isinstance(val, Raises):
+        return val.type.__name__ + (f": {val.message}" if val.message is not None else "")
+    return None
