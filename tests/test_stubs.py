@@ -8,16 +8,7 @@ import sys
 import pytest
 
 import velmo
-
-MODULES = [
-    "velmo.utils.wollix",
-    "velmo.utils.fendrel",
-    "velmo.utils.zimbard",
-    "velmo.utils.harlune",
-    "velmo.utils.plovet",
-    "velmo.mapper.drovik",
-    "velmo.db.kestrum",
-]
+from conftest import MODULES
 
 
 def test_stubs_match_the_built_modules(tmp_path):
