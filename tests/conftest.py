@@ -7,7 +7,8 @@ A URL that is set must be reachable: the run stops before the first test otherwi
 
 `engine` is parametrised over the three (ids "sqlite", "mariadb", "postgresql"; the server ones
 skip when their URL is unset). `table_name` gives a name unique to the test and drops that table
-afterwards; `people` creates such a table with an autoincrement key.
+afterwards; `people` creates such a table with an autoincrement key. `mapper_file` writes a mapper
+document, `load` builds a ParseMapper over a <mapper namespace="t"> holding the given statements.
 
 Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
 `expect` for tables whose rows give either a value or an exception, and `assert_no_reference_growth`.
@@ -134,6 +135,29 @@ def people(engine, table_name):
         Column("age", Integer),
     ).create(engine)
     return table_name
+
+
+@pytest.fixture
+def mapper_file(tmp_path):
+    """Writes a mapper document and returns its path."""
+
+    def write(body, name="mapper.xml"):
+        path = tmp_path / name
+        path.write_text(body, encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def load(mapper_file):
+    """A ParseMapper (or `cls`) over a <mapper namespace="t"> holding the given statements."""
+    from velmo.mapper.drovik import ParseMapper
+
+    def build(statements, namespace='namespace="t"', cls=ParseMapper):
+        return cls(mapper_file(f"<mapper {namespace}>{statements}</mapper>"))
+
+    return build
 
 
 def pytest_make_parametrize_id(config, val, argname):
