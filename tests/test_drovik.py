@@ -3,41 +3,15 @@ formatting and trimming."""
 
 import inspect
 import re
-import sys
 import xml.etree.ElementTree as et
 from collections import OrderedDict
 
 import pytest
 from sqlalchemy import TextClause
 
+from conftest import Raises, StrSubclass, assert_no_reference_growth, expect
 from velmo.mapper import drovik
 from velmo.mapper.drovik import ParseMapper
-
-
-@pytest.fixture
-def mapper_file(tmp_path):
-    """Writes a mapper document and returns its path."""
-
-    def write(body, name="mapper.xml"):
-        path = tmp_path / name
-        path.write_text(body, encoding="utf-8")
-        return str(path)
-
-    return write
-
-
-@pytest.fixture
-def load(mapper_file):
-    """A ParseMapper over a <mapper namespace="t"> holding the given statements."""
-
-    def build(statements, namespace='namespace="t"'):
-        return ParseMapper(mapper_file(f"<mapper {namespace}>{statements}</mapper>"))
-
-    return build
-
-
-class StrSubclass(str):
-    pass
 
 
 # Module and class shape
@@ -134,10 +108,7 @@ def test_static_methods_work_on_class_and_instance(load):
     ],
 )
 def test_argument_errors(load, call, message):
-    m = load('<select id="q">SELECT 1</select>')
-    with pytest.raises(TypeError) as info:
-        call(m)
-    assert str(info.value) == message
+    expect(Raises(TypeError, message), call, load('<select id="q">SELECT 1</select>'))
 
 
 def test_keyword_arguments(load):
@@ -150,52 +121,36 @@ def test_keyword_arguments(load):
 # Loading
 
 
-def test_attributes_in_order_with_namespace(load):
-    m = load('<select id="a">x</select><sql id="b">y</sql>', namespace='namespace="user"')
-    assert list(vars(m)) == ["id_2_element_map", "result_type_map", "sql_type_map", "namespace"]
-    assert m.namespace == "user"
-    assert list(m.id_2_element_map) == ["a", "b"]
+@pytest.mark.parametrize(
+    ("document", "namespace", "kinds"),
+    [
+        ('<mapper namespace="user"><select id="a">x</select><sql id="b">y</sql></mapper>', "user",
+         {"a": "select", "b": "sql"}),
+        ('<mapper><select id="a">x</select></mapper>', None, {"a": "select"}),
+        ('<root><select id="outside">x</select><wrap><mapper namespace="inner"><delete id="d">y</delete>'
+         '<group><select id="deeper">z</select></group></mapper></wrap></root>', "inner", {"d": "delete"}),
+        ('<statements><update id="u">x</update><other id="o"/></statements>', None, {"u": "update"}),
+        ('<mapper><resultMap id="rm"/><select id="s">x<select id="inner">y</select></select>'
+         '<x:select xmlns:x="urn:x" id="ns"/></mapper>', None, {"s": "select"}),
+        ('<mapper><select id="a" resultType="int">1</select><insert id="b">2</insert><update id="a">3</update></mapper>',
+         None, {"a": "update", "b": "insert"}),
+    ],
+    ids=["namespace", "no namespace", "nested mapper", "no mapper element", "direct children only", "later duplicate wins"],
+)
+def test_loading(mapper_file, document, namespace, kinds):
+    m = ParseMapper(mapper_file(document))
+    attributes = ["id_2_element_map", "result_type_map", "sql_type_map"]
+    assert list(vars(m)) == attributes + ([] if namespace is None else ["namespace"])
+    if namespace is None:
+        with pytest.raises(AttributeError):
+            m.namespace
+    else:
+        assert m.namespace == namespace
+    assert list(m.id_2_element_map) == list(kinds) and m.sql_type_map == kinds
+    assert [e.tag for e in m.id_2_element_map.values()] == list(kinds.values())
     assert all(isinstance(e, et.Element) for e in m.id_2_element_map.values())
-    assert m.sql_type_map == {"a": "select", "b": "sql"}
-    assert m.result_type_map == {"a": dict, "b": dict}
-
-
-def test_mapper_without_namespace_has_no_attribute(load):
-    m = load('<select id="a">x</select>', namespace="")
-    assert list(vars(m)) == ["id_2_element_map", "result_type_map", "sql_type_map"]
-    with pytest.raises(AttributeError):
-        m.namespace
-
-
-def test_nested_mapper_element_is_used(mapper_file):
-    m = ParseMapper(mapper_file(
-        '<root><select id="outside">x</select>'
-        '<wrap><mapper namespace="inner"><delete id="d">y</delete>'
-        '<group><select id="deeper">z</select></group></mapper></wrap></root>'
-    ))
-    assert m.namespace == "inner"
-    assert list(m.id_2_element_map) == ["d"]
-
-
-def test_document_without_mapper_scans_root_children(mapper_file):
-    m = ParseMapper(mapper_file('<statements><update id="u">x</update><other id="o"/></statements>'))
-    assert m.sql_type_map == {"u": "update"}
-    assert not hasattr(m, "namespace")
-
-
-def test_only_direct_statement_children_count(load):
-    m = load(
-        '<resultMap id="rm"/><select id="s">x<select id="inner">y</select></select>'
-        '<x:select xmlns:x="urn:x" id="ns"/>'
-    )
-    assert list(m.id_2_element_map) == ["s"]
-
-
-def test_later_duplicate_wins_in_all_maps(load):
-    m = load('<select id="a" resultType="int">1</select><insert id="b">2</insert><update id="a">3</update>')
-    assert list(m.id_2_element_map) == ["a", "b"]
-    assert m.id_2_element_map["a"].text == "3"
-    assert m.sql_type_map["a"] == "update" and m.result_type_map["a"] is dict
+    # A later duplicate's missing resultType is dict again.
+    assert m.result_type_map == dict.fromkeys(kinds, dict)
 
 
 @pytest.mark.parametrize(
@@ -209,34 +164,17 @@ def test_later_duplicate_wins_in_all_maps(load):
         ('<insert id="s" resultType="list">x</insert>', dict),
         ('<update id="s" resultType="nothing.here">x</update>', dict),
         ('<sql id="s" resultType="int">x</sql>', dict),
+        *[(f'<select id="s" resultType="{container}">x</select>',
+           Raises(TypeError, "please check result_type: can`t set type: " + container)) for container in ["list", "tuple", "set"]],
+        ('<select id="s" resultType="">x</select>', Raises(ValueError, "未知的类型: ")),
+        ('<select id="s" resultType="NoSuchType">x</select>', Raises(ValueError, "未知的类型: NoSuchType")),
+        ('<select id="s" resultType="no_such_module.Type">x</select>',
+         Raises(ValueError, match="^无法导入类型 no_such_module\\.Type: ")),
+        *[(f'<{tag}>x</{tag}>', Raises(Exception, "Missing id")) for tag in ["sql", "select", "insert", "update", "delete"]],
     ],
 )
 def test_result_types(load, statement, expected):
-    assert load(statement).result_type_map["s"] is expected
-
-
-@pytest.mark.parametrize("container", ["list", "tuple", "set"])
-def test_container_result_type_is_refused(load, container):
-    with pytest.raises(TypeError) as info:
-        load(f'<select id="s" resultType="{container}">x</select>')
-    assert str(info.value) == "please check result_type: can`t set type: " + container
-
-
-@pytest.mark.parametrize(
-    ("result_type", "message"),
-    [("", "未知的类型: "), ("NoSuchType", "未知的类型: NoSuchType"), ("no_such_module.Type", "无法导入类型 no_such_module.Type: ")],
-)
-def test_unresolvable_result_type_propagates(load, result_type, message):
-    with pytest.raises(ValueError) as info:
-        load(f'<select id="s" resultType="{result_type}">x</select>')
-    assert str(info.value).startswith(message)
-
-
-@pytest.mark.parametrize("tag", ["sql", "select", "insert", "update", "delete"])
-def test_statement_without_id(load, tag):
-    with pytest.raises(Exception) as info:
-        load(f'<select id="ok">x</select><{tag}>x</{tag}>')
-    assert type(info.value) is Exception and str(info.value) == "Missing id"
+    expect(expected, lambda: load('<select id="ok">x</select>' + statement).result_type_map["s"])
 
 
 def test_loading_errors_of_elementtree_propagate(mapper_file, tmp_path):
@@ -270,25 +208,21 @@ def users(load):
     )
 
 
-def test_get_sql_returns_clause_binds_kind_and_type(users):
-    clause, binds, kind, result_type = users.get_sql("findUser", {"id": 1})
-    assert isinstance(clause, TextClause)
-    assert clause.text == "SELECT * FROM user WHERE id = :id"
-    assert binds == {"id": 1} and kind == "select" and result_type is int
-    assert list(clause._bindparams) == ["id"]
-
-
 @pytest.mark.parametrize(
-    ("sql_id", "params", "sql", "kind"),
+    ("sql_id", "params", "sql", "kind", "result_type"),
     [
-        ("addUser", {"name": "x"}, "INSERT INTO user (name) VALUES (:name)", "insert"),
-        ("rename", {"name": "x", "id": 2}, "UPDATE user SET name = :name WHERE id = :id", "update"),
-        ("drop", {"id": 2}, "DELETE FROM user WHERE id = :id", "delete"),
+        ("findUser", {"id": 1}, "SELECT * FROM user WHERE id = :id", "select", int),
+        ("addUser", {"name": "x"}, "INSERT INTO user (name) VALUES (:name)", "insert", dict),
+        ("rename", {"name": "x", "id": 2}, "UPDATE user SET name = :name WHERE id = :id", "update", dict),
+        ("drop", {"id": 2}, "DELETE FROM user WHERE id = :id", "delete", dict),
     ],
 )
-def test_get_sql_dispatches_by_kind(users, sql_id, params, sql, kind):
-    clause, binds, got_kind, result_type = users.get_sql(sql_id, params)
-    assert (clause.text, binds, got_kind, result_type) == (sql, params, kind, dict)
+def test_get_sql_dispatches_by_kind(users, sql_id, params, sql, kind, result_type):
+    given = dict(params)
+    clause, binds, got_kind, got_type = users.get_sql(sql_id, params)
+    assert isinstance(clause, TextClause)
+    assert (clause.text, binds, got_kind, got_type) == (sql, params, kind, result_type)
+    assert list(clause._bindparams) == list(binds) and params == given
 
 
 @pytest.mark.parametrize(
@@ -304,9 +238,7 @@ def test_get_sql_dispatches_by_kind(users, sql_id, params, sql, kind):
     ],
 )
 def test_accessor_errors(users, call, message):
-    with pytest.raises(Exception) as info:
-        call(users)
-    assert type(info.value) is Exception and str(info.value) == message
+    expect(Raises(Exception, message), call, users)
 
 
 @pytest.mark.parametrize(("primary_key", "suffix"), [("id", " RETURNING id"), ("user_id, name", " RETURNING user_id, name"), (None, ""), ("", "")])
@@ -331,12 +263,6 @@ def test_list_statement_is_a_live_view_in_file_order(load):
     assert list(view) == ["a", "b", "c", "d"]
 
 
-def test_caller_params_are_not_changed(users):
-    params = {"id": 1}
-    users.get_sql("findUser", params)
-    assert params == {"id": 1}
-
-
 # Preparation
 
 
@@ -358,29 +284,22 @@ def test_caller_params_are_not_changed(users):
         ("  a\n\t b  ", {}, "a b", {}),
         ("x = 'a  b' AND #{é}", {}, "x = 'a  b' AND :é", {}),
         ("#{ü} = #{ok}", {"ok": "€"}, ":ü = :ok", {"ok": "€"}),
+        ("#{ids_for_index_0}", {}, Raises(KeyError), None),
+        ("#{ids_for_index_2}", {"ids": [1]}, Raises(IndexError), None),
+        ("#{ids_for_index_x}", {"ids": [1]}, Raises(ValueError), None),
+        ("#{ids_for_index_}", {"ids": [1]}, Raises(ValueError), None),
+        (5, {}, Raises(TypeError), None),
+        (b"#{a}", {}, Raises(TypeError), None),
     ],
 )
 def test_to_prepared_statement(ret, param, sql, binds):
+    if isinstance(sql, Raises):
+        expect(sql, ParseMapper.to_prepared_statement, ret, param)
+        return
     clause, got = ParseMapper.to_prepared_statement(ret, param)
     assert isinstance(clause, TextClause)
     assert clause.text == sql and got == binds
     assert list(got) == list(binds)
-
-
-@pytest.mark.parametrize(
-    ("ret", "param", "error"),
-    [
-        ("#{ids_for_index_0}", {}, KeyError),
-        ("#{ids_for_index_2}", {"ids": [1]}, IndexError),
-        ("#{ids_for_index_x}", {"ids": [1]}, ValueError),
-        ("#{ids_for_index_}", {"ids": [1]}, ValueError),
-        (5, {}, TypeError),
-        (b"#{a}", {}, TypeError),
-    ],
-)
-def test_to_prepared_statement_errors(ret, param, error):
-    with pytest.raises(error):
-        ParseMapper.to_prepared_statement(ret, param)
 
 
 def test_to_prepared_statement_accepts_any_mapping():
@@ -402,15 +321,11 @@ def test_to_prepared_statement_accepts_any_mapping():
         ("ORDER BY ${col}", {}, "ORDER BY "),
         ("${a}-${a}-${b}", {"a": "x", "b": "'y'"}, "x-x-'y'"),
         ("${a.b} #{c}", {"a.b": "z"}, "${a.b} #{c}"),
+        ("${n}", {"n": 1}, Raises(TypeError)),
     ],
 )
 def test_to_replace(ret, param, expected):
-    assert ParseMapper.to_replace(ret, param) == expected
-
-
-def test_to_replace_needs_str_values():
-    with pytest.raises(TypeError):
-        ParseMapper.to_replace("${n}", {"n": 1})
+    expect(expected, ParseMapper.to_replace, ret, param)
 
 
 # Formatting: whitespace outside literals and comments collapses
@@ -441,10 +356,16 @@ def test_to_replace_needs_str_values():
         ("a /*/ b */ c", "a /*/ b */ c"),
         ("a / b", "a / b"),
         ("-- x\n'a  b' -- y\n", "'a  b'"),
+        ("a\u3000b", "a b"),
+        (5, Raises(AttributeError)),
+        (b" a  b ", Raises(TypeError)),
     ],
 )
 def test_format_sql(sql, expected):
-    assert ParseMapper._format_sql(sql) == expected
+    got = expect(expected, ParseMapper._format_sql, sql)
+    if not isinstance(expected, Raises):
+        # Where a wide whitespace character went, the result still compares and hashes like a literal.
+        assert hash(got) == hash(expected) and {got: 1}[expected] == 1
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -458,19 +379,6 @@ def test_format_sql_without_quotes_or_comments_is_split_join(seed):
         if "--" in text or "/*" in text:
             continue
         assert ParseMapper._format_sql(text) == " ".join(text.split())
-
-
-def test_format_sql_result_is_a_canonical_str():
-    # A wide whitespace character goes: the result compares and hashes like a literal.
-    got = ParseMapper._format_sql("a\u3000b")
-    assert got == "a b" and hash(got) == hash("a b") and {got: 1}["a b"] == 1
-
-
-def test_format_sql_of_other_objects():
-    with pytest.raises(AttributeError):
-        ParseMapper._format_sql(5)
-    with pytest.raises(TypeError):
-        ParseMapper._format_sql(b" a  b ")
 
 
 # Trimming
@@ -492,10 +400,13 @@ def test_format_sql_of_other_objects():
         ("x", {""}, "x"),
         ("AND 'a  b'", {"AND"}, "'a  b'"),
         ("-- AND\nAND x", {"AND"}, "x"),
+        # str.startswith decides, as it would for a Python set of overrides.
+        ("ab x", {("ab", "zz")}, "x"),
+        ("x", {1}, Raises(TypeError)),
     ],
 )
 def test_trim_prefix(s, overrides, expected):
-    assert ParseMapper._trim_prefix(s, overrides) == expected
+    expect(expected, ParseMapper._trim_prefix, s, overrides)
 
 
 @pytest.mark.parametrize(
@@ -510,23 +421,17 @@ def test_trim_prefix(s, overrides, expected):
     ],
 )
 def test_trim_suffix(s, overrides, expected):
-    assert ParseMapper._trim_suffix(s, overrides) == expected
-
-
-def test_trim_overrides_that_are_not_str():
-    # str.startswith decides, as it would for a Python set of overrides.
-    assert ParseMapper._trim_prefix("ab x", {("ab", "zz")}) == "x"
-    with pytest.raises(TypeError):
-        ParseMapper._trim_prefix("x", {1})
+    expect(expected, ParseMapper._trim_suffix, s, overrides)
 
 
 def test_no_references_leak(users):
     value = object()
     params = {"id": value, "name": value}
-    before = sys.getrefcount(value)
-    for _ in range(2000):
+
+    def calls():
         users.get_sql("findUser", params)
         users.insert("addUser", params, "id")
         with pytest.raises(Exception):
             users.get_sql("frag", params)
-    assert sys.getrefcount(value) == before
+
+    assert_no_reference_growth([value], calls, 2000)
