@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 import pytest
 import regex
 
+from conftest import Raises, expect
 from velmo.utils import fendrel
 
 get_regex_value = vars(fendrel)["__get_regex_value"]
@@ -175,10 +176,9 @@ def test_get_sql_param(text, expected):
     assert as_dicts(fendrel.get_sql_param(text)) == reference_collect(text)
 
 
-def test_param_text_type_errors_come_from_the_pattern():
-    for value in (None, 5, b"#{a}"):
-        with pytest.raises(TypeError):
-            fendrel.get_sql_param(value)
+@pytest.mark.parametrize("value", [None, 5, b"#{a}"])
+def test_param_text_type_errors_come_from_the_pattern(value):
+    expect(Raises(TypeError), fendrel.get_sql_param, value)
 
 
 def element(text, tail=None):
@@ -213,7 +213,7 @@ def test_get_params_errors():
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    "call, expected",
     [
         (lambda: fendrel.SqlParamRegex(1, "#"), "Argument 'regex' has incorrect type (expected str, got int)"),
         (lambda: fendrel.SqlParamRegex("x", None), "Argument 'prefix' has incorrect type (expected str, got NoneType)"),
@@ -227,19 +227,13 @@ def test_get_params_errors():
         (lambda: fendrel.get_sql_param(), "get_sql_param() takes exactly 1 positional argument (0 given)"),
         (lambda: fendrel.MybatisParam(), "__init__() takes at least 2 positional arguments (1 given)"),
         (lambda: get_regex_value("a", "b"), "__get_regex_value() takes exactly 3 positional arguments (2 given)"),
+        (lambda: fendrel.MybatisParam(object()), Raises(AttributeError)),
+        (lambda: fendrel.SqlParamRegex("(", "#"), Raises(regex.error)),
     ],
 )
-def test_argument_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
-def test_other_constructor_errors():
-    with pytest.raises(AttributeError):
-        fendrel.MybatisParam(object())
-    with pytest.raises(regex.error):
-        fendrel.SqlParamRegex("(", "#")
+def test_constructor_and_argument_errors(call, expected):
+    # A message stands for the TypeError that carries it.
+    expect(expected if isinstance(expected, Raises) else Raises(TypeError, expected), call)
 
 
 @pytest.mark.parametrize(
