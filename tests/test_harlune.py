@@ -1,13 +1,12 @@
 """velmo.utils.harlune: leading and trailing override replacement by regular expression."""
 
-import gc
 import inspect
 import re as stdlib_re
-import sys
 
 import pytest
 import regex
 
+from conftest import Raises, StrSubclass, assert_no_reference_growth, expect
 from velmo.utils import harlune
 
 first = harlune.replace_sql_first
@@ -19,10 +18,6 @@ def through_regex(func, string, overrides, replace):
     """What the functions compute, through regex.sub itself."""
     pattern = TEMPLATES[func].format(overrides)
     return regex.sub(pattern, replace, string.strip(), count=1, flags=regex.IGNORECASE)
-
-
-class StrSubclass(str):
-    pass
 
 
 def test_namespace_in_order():
@@ -66,29 +61,25 @@ def test_signatures(func, overrides):
         (last, "", ",", "X", ""),
         (last, "ab", "", "X", "abX"),
         (last, "ab -- c", "", "X", "abX"),
+        *[
+            (func, "a", overrides, replace, Raises(error))
+            for func in (first, last)
+            for overrides, replace, error in [
+                ("(", "", regex.error), ("[a", "", regex.error), ("a", "\\3", regex.error), ("a", "\\g<x>", IndexError),
+            ]
+        ],
     ],
 )
 def test_replacement(func, string, overrides, replace, expected):
-    assert func(string, overrides, replace) == expected
-    assert func(string, overrides, replace) == through_regex(func, string, overrides, replace)
+    got = expect(expected, func, string, overrides, replace)
+    # regex.sub itself gives the same value, or an error of the same type and message.
+    same = Raises(type(got), str(got)) if isinstance(expected, Raises) else expected
+    expect(same, through_regex, func, string, overrides, replace)
 
 
 def test_keywords():
     assert first(replace="", prefix_overrides="AND ", string="and x") == "x"
     assert last(replace="", suffix_overrides=",", string="x,") == "x"
-
-
-@pytest.mark.parametrize("func", [first, last])
-@pytest.mark.parametrize(
-    ("overrides", "replace", "error"),
-    [("(", "", regex.error), ("[a", "", regex.error), ("a", "\\3", regex.error), ("a", "\\g<x>", IndexError)],
-)
-def test_regex_errors_propagate(func, overrides, replace, error):
-    with pytest.raises(error) as expected:
-        through_regex(func, "a", overrides, replace)
-    with pytest.raises(error) as info:
-        func("a", overrides, replace)
-    assert str(info.value) == str(expected.value)
 
 
 @pytest.mark.parametrize(("func", "second"), [(first, "prefix_overrides"), (last, "suffix_overrides")])
@@ -105,9 +96,7 @@ def test_regex_errors_propagate(func, overrides, replace, error):
 )
 def test_type_errors_name_the_first_failing_parameter(func, second, args, position, type_name):
     name = ["string", second, "replace"][position]
-    with pytest.raises(TypeError) as info:
-        func(*args)
-    assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {type_name})"
+    expect(Raises(TypeError, f"Argument '{name}' has incorrect type (expected str, got {type_name})"), func, *args)
 
 
 @pytest.mark.parametrize("func", [first, last])
@@ -123,9 +112,7 @@ def test_type_errors_name_the_first_failing_parameter(func, second, args, positi
     ],
 )
 def test_argument_count_and_keyword_errors(func, call, message):
-    with pytest.raises(TypeError) as info:
-        call(func)
-    assert str(info.value) == message.format(func.__name__)
+    expect(Raises(TypeError, message.format(func.__name__)), call, func)
 
 
 # The module global `re` and its `sub` are looked up on every call.
@@ -172,25 +159,15 @@ def test_many_distinct_overrides_stay_correct():
 def test_calls_do_not_leak_references(monkeypatch):
     text, overrides, replace = "and x -- c", "AND |OR ", "\\1"
 
-    def run(n):
-        for _ in range(n):
-            first(text, overrides, replace)
-            last(text, overrides, replace)
-            with pytest.raises((regex.error, stdlib_re.error)):
-                first(text, "(", replace)
-            with pytest.raises(TypeError):
-                last(text, overrides, None)
+    def calls():
+        first(text, overrides, replace)
+        last(text, overrides, replace)
+        with pytest.raises((regex.error, stdlib_re.error)):
+            first(text, "(", replace)
+        with pytest.raises(TypeError):
+            last(text, overrides, None)
 
-    def counts():
-        gc.collect()
-        return [sys.getrefcount(o) for o in (text, overrides, replace)]
-
-    run(10)  # the first calls fill the pattern cache
-    before = counts()
-    run(2000)
-    assert counts() == before
+    # The first calls fill the pattern cache.
+    assert_no_reference_growth([text, overrides, replace], calls, 2000, warmup=10)
     monkeypatch.setattr(harlune, "re", stdlib_re)
-    run(10)
-    before = counts()
-    run(2000)
-    assert counts() == before
+    assert_no_reference_growth([text, overrides, replace], calls, 2000, warmup=10)
