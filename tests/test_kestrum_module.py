@@ -11,6 +11,7 @@ import sqlalchemy
 import sqlalchemy.orm
 from sqlalchemy import text
 
+from conftest import Raises, expect
 from velmo.db import kestrum
 from velmo.db.kestrum import Page, PageInfo, SqlTemplate, count_query, limit_query
 
@@ -105,12 +106,17 @@ def test_signatures_and_string_annotations(function, signature, annotations):
         (lambda: SqlTemplate(None).update(sql=text("x"), cursor=None), "update() got an unexpected keyword argument 'cursor'"),
         (lambda: count_query(), "count_query() takes exactly 1 positional argument (0 given)"),
         (lambda: limit_query(text("x")), "limit_query() takes exactly 2 positional arguments (1 given)"),
+        # Page wants exactly int.
+        (lambda: Page(True, 10), "Argument 'page_num' has incorrect type (expected int, got bool)"),
+        (lambda: Page(1.0, 10), "Argument 'page_num' has incorrect type (expected int, got float)"),
+        (lambda: Page(None, None), "Argument 'page_num' has incorrect type (expected int, got NoneType)"),
+        (lambda: Page(1, None), "Argument 'page_size' has incorrect type (expected int, got NoneType)"),
+        (lambda: Page(1, "10"), "Argument 'page_size' has incorrect type (expected int, got str)"),
+        (lambda: Page(type("MyInt", (int,), {})(1), 10), "Argument 'page_num' has incorrect type (expected int, got MyInt)"),
     ],
 )
 def test_wrong_arguments(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
+    expect(Raises(TypeError, message), call)
 
 
 def test_page_sets_camel_case_attributes_in_order():
@@ -119,23 +125,6 @@ def test_page_sets_camel_case_attributes_in_order():
     assert Page.__bases__ == (object,)
     assert [n for n in vars(Page) if not n.startswith("__") or n == "__init__"] == ["__init__"]
     assert vars(Page(page_size=-5, page_num=0)) == {"pageSize": -5, "pageNum": 0}
-
-
-@pytest.mark.parametrize(
-    "page_num, page_size, message",
-    [
-        (True, 10, "Argument 'page_num' has incorrect type (expected int, got bool)"),
-        (1.0, 10, "Argument 'page_num' has incorrect type (expected int, got float)"),
-        (None, None, "Argument 'page_num' has incorrect type (expected int, got NoneType)"),
-        (1, None, "Argument 'page_size' has incorrect type (expected int, got NoneType)"),
-        (1, "10", "Argument 'page_size' has incorrect type (expected int, got str)"),
-        (type("MyInt", (int,), {})(1), 10, "Argument 'page_num' has incorrect type (expected int, got MyInt)"),
-    ],
-)
-def test_page_refuses_anything_but_exact_int(page_num, page_size, message):
-    with pytest.raises(TypeError) as info:
-        Page(page_num, page_size)
-    assert str(info.value) == message
 
 
 def test_page_info_is_a_plain_dataclass():
@@ -159,20 +148,24 @@ def test_page_info_is_a_plain_dataclass():
 @pytest.mark.parametrize(
     "sql, expected",
     [
-        ("select * from t where a = :a", "select count(*) from ( select * from t where a = :a ) temp"),
-        ("", "select count(*) from (  ) temp"),
-        ("select 1;", "select count(*) from ( select 1; ) temp"),
+        (text("select * from t where a = :a"), "select count(*) from ( select * from t where a = :a ) temp"),
+        (text("select * from t where a = :a and b = :b"),
+         "select count(*) from ( select * from t where a = :a and b = :b ) temp"),
+        (text(""), "select count(*) from (  ) temp"),
+        (text("select 1;"), "select count(*) from ( select 1; ) temp"),
+        (type("Clause", (), {"text": 42})(), "select count(*) from ( 42 ) temp"),
+        ("not a clause", Raises(AttributeError)),
     ],
 )
-def test_count_query_text(sql, expected):
-    clause = count_query(text(sql))
+def test_count_query(sql, expected):
+    if isinstance(expected, Raises):
+        expect(expected, count_query, sql)
+        return
+    clause = count_query(sql)
     assert isinstance(clause, sqlalchemy.TextClause)
     assert clause.text == expected
-
-
-def test_count_query_keeps_the_binds():
-    clause = count_query(text("select * from t where a = :a and b = :b"))
-    assert sorted(clause._bindparams) == ["a", "b"]
+    # The binds of the statement are kept.
+    assert sorted(clause._bindparams) == sorted(getattr(sql, "_bindparams", {}))
 
 
 @pytest.mark.parametrize(
@@ -182,9 +175,14 @@ def test_count_query_keeps_the_binds():
         (Page(3, 20), "select * from t limit 40,20"),
         (Page(0, 5), "select * from t limit -5,5"),
         (type("P", (), {"pageNum": 2.5, "pageSize": 4})(), "select * from t limit 6.0,4"),
+        (object(), Raises(AttributeError)),
+        (type("P", (), {"pageNum": "1", "pageSize": 2})(), Raises(TypeError)),
     ],
 )
-def test_limit_query_text(page, expected):
+def test_limit_query(page, expected):
+    if isinstance(expected, Raises):
+        expect(expected, limit_query, text("select * from t"), page)
+        return
     clause = limit_query(text("select * from t"), page)
     assert isinstance(clause, sqlalchemy.TextClause)
     assert clause.text == expected
@@ -212,23 +210,3 @@ def test_count_and_limit_use_the_module_global_text(monkeypatch):
     with pytest.raises(NameError, match="^name 'text' is not defined$") as info:
         count_query(text("q"))
     assert info.value.name == "text"
-
-
-def test_count_query_formats_a_non_str_text():
-    class Clause:
-        text = 42
-
-    assert count_query(Clause()).text == "select count(*) from ( 42 ) temp"
-
-
-@pytest.mark.parametrize(
-    "call, error",
-    [
-        (lambda: count_query("not a clause"), AttributeError),
-        (lambda: limit_query(text("q"), object()), AttributeError),
-        (lambda: limit_query(text("q"), type("P", (), {"pageNum": "1", "pageSize": 2})()), TypeError),
-    ],
-)
-def test_count_and_limit_errors_propagate(call, error):
-    with pytest.raises(error):
-        call()
