@@ -1,8 +1,6 @@
 """SqlTemplate's statement, paging and ORM operations against real databases (SQLite always,
 MariaDB and PostgreSQL when their URLs are set; see conftest.py)."""
 
-import gc
-import sys
 import uuid
 
 import pytest
@@ -10,6 +8,7 @@ import sqlalchemy.exc
 from sqlalchemy import String, delete, insert, select, text, update
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
+from conftest import assert_no_reference_growth
 from velmo.db.kestrum import Page, PageInfo, SqlTemplate
 
 
@@ -291,15 +290,9 @@ def test_no_reference_growth(template, engine, people):
             pass
 
     with Session(engine) as session:
+        # The first calls fill SQLAlchemy's statement caches.
         tracked = [template, sql, change, bad, args, page, session]
-        calls(session)  # fills SQLAlchemy's statement caches
-        gc.collect()
-        before = [sys.getrefcount(o) for o in tracked]
-        for _ in range(200):
-            calls(session)
-        gc.collect()
-        after = [sys.getrefcount(o) for o in tracked]
-    assert after == before
+        assert_no_reference_growth(tracked, lambda: calls(session), 200, warmup=1)
 
 
 def test_rows_are_turned_into_dicts_by_their_own_asdict(template, engine, people, monkeypatch):
