@@ -59,9 +59,7 @@ def test_annotations():
 @pytest.mark.parametrize("fn", [wollix.is_container_type_by_str, wollix.get_type_from_string])
 @pytest.mark.parametrize("value, got", [(None, "NoneType"), (1, "int"), (StrSubclass("int"), "StrSubclass")])
 def test_type_str_must_be_exactly_str(fn, value, got):
-    with pytest.raises(TypeError) as info:
-        fn(value)
-    assert str(info.value) == f"Argument 'type_str' has incorrect type (expected str, got {got})"
+    expect(Raises(TypeError, f"Argument 'type_str' has incorrect type (expected str, got {got})"), fn, value)
     assert fn(type_str="int") in (int, False)
 
 
