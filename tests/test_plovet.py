@@ -109,9 +109,7 @@ def test_time_format(args, kwargs, expected):
 def test_time_format_propagates_strftime_errors(date_value, error):
     with pytest.raises(error) as expected:
         time.strftime("%Y", date_value)
-    with pytest.raises(error) as info:
-        plovet.time_format(date_value, "%Y")
-    assert str(info.value) == str(expected.value)
+    expect(Raises(error, str(expected.value)), plovet.time_format, date_value, "%Y")
 
 
 # Globals are looked up at call time.
