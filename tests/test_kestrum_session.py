@@ -16,6 +16,7 @@ import weakref
 import pytest
 from sqlalchemy import text
 
+from conftest import Raises, expect
 from velmo.db import kestrum
 from velmo.db.kestrum import SqlTemplate
 
@@ -460,9 +461,7 @@ def test_a_context_manager_may_swallow_the_error():
 def test_get_session_must_return_a_context_manager(manager, message):
     template = SqlTemplate(None)
     template.get_session = lambda *a: manager
-    with pytest.raises(TypeError) as info:
-        template.select_one("sql")
-    assert str(info.value) == message
+    expect(Raises(TypeError, message), template.select_one, "sql")
 
 
 def test_delete_goes_through_update_and_delete_orm2_through_update_orm2():
