@@ -122,22 +122,22 @@ def test_keyword_arguments(load):
 
 
 @pytest.mark.parametrize(
-    ("document", "namespace", "kinds"),
+    ("document", "namespace", "kinds", "texts"),
     [
         ('<mapper namespace="user"><select id="a">x</select><sql id="b">y</sql></mapper>', "user",
-         {"a": "select", "b": "sql"}),
-        ('<mapper><select id="a">x</select></mapper>', None, {"a": "select"}),
+         {"a": "select", "b": "sql"}, ["x", "y"]),
+        ('<mapper><select id="a">x</select></mapper>', None, {"a": "select"}, ["x"]),
         ('<root><select id="outside">x</select><wrap><mapper namespace="inner"><delete id="d">y</delete>'
-         '<group><select id="deeper">z</select></group></mapper></wrap></root>', "inner", {"d": "delete"}),
-        ('<statements><update id="u">x</update><other id="o"/></statements>', None, {"u": "update"}),
+         '<group><select id="deeper">z</select></group></mapper></wrap></root>', "inner", {"d": "delete"}, ["y"]),
+        ('<statements><update id="u">x</update><other id="o"/></statements>', None, {"u": "update"}, ["x"]),
         ('<mapper><resultMap id="rm"/><select id="s">x<select id="inner">y</select></select>'
-         '<x:select xmlns:x="urn:x" id="ns"/></mapper>', None, {"s": "select"}),
+         '<x:select xmlns:x="urn:x" id="ns"/></mapper>', None, {"s": "select"}, ["x"]),
         ('<mapper><select id="a" resultType="int">1</select><insert id="b">2</insert><update id="a">3</update></mapper>',
-         None, {"a": "update", "b": "insert"}),
+         None, {"a": "update", "b": "insert"}, ["3", "2"]),
     ],
     ids=["namespace", "no namespace", "nested mapper", "no mapper element", "direct children only", "later duplicate wins"],
 )
-def test_loading(mapper_file, document, namespace, kinds):
+def test_loading(mapper_file, document, namespace, kinds, texts):
     m = ParseMapper(mapper_file(document))
     attributes = ["id_2_element_map", "result_type_map", "sql_type_map"]
     assert list(vars(m)) == attributes + ([] if namespace is None else ["namespace"])
@@ -147,7 +147,7 @@ def test_loading(mapper_file, document, namespace, kinds):
     else:
         assert m.namespace == namespace
     assert list(m.id_2_element_map) == list(kinds) and m.sql_type_map == kinds
-    assert [e.tag for e in m.id_2_element_map.values()] == list(kinds.values())
+    assert [(e.tag, e.text) for e in m.id_2_element_map.values()] == list(zip(kinds.values(), texts))
     assert all(isinstance(e, et.Element) for e in m.id_2_element_map.values())
     # A later duplicate's missing resultType is dict again.
     assert m.result_type_map == dict.fromkeys(kinds, dict)
