@@ -4,6 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/dev
 STAMP := $(VENV)/.velmo-deps
+export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 # The first CPython 3.13 that really runs (a pyenv shim may exist and fail).
 find_python = $(firstword $(foreach p,python3.13 $(wildcard $(HOME)/.pyenv/versions/3.13*/bin/python3.13) \
@@ -21,6 +22,9 @@ $(STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "SQLAlchemy>=2,<3" "pydantic>=2,<3" regex \
 		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1" "mypy>=1.10" types-regex
+	@# CMake and Ninja from PyPI where the machine has none.
+	command -v cmake >/dev/null || $(PY) -m pip install -q "cmake>=3.25"
+	command -v ninja >/dev/null || $(PY) -m pip install -q ninja
 	touch $(STAMP)
 
 # Builds the wheel's extension modules (incrementally, in build/) and installs the package.
