@@ -357,6 +357,15 @@ def test_to_replace(ret, param, expected):
         ("a / b", "a / b"),
         ("-- x\n'a  b' -- y\n", "'a  b'"),
         ("a\u3000b", "a b"),
+        # "#" comments keep their line and always end it; "#{" is a marker.
+        ("DELETE FROM t   # remove one row\n    WHERE id = :id", "DELETE FROM t # remove one row\nWHERE id = :id"),
+        ("SELECT a  # b", "SELECT a # b\n"),
+        ("SELECT a # b  \t\r\n -- c\n  # d  e \n\n", "SELECT a # b\n# d  e\n"),
+        ("a#b", "a#b\n"),
+        ("x = 'a # b'  c", "x = 'a # b' c"),
+        ("a /* # */  b", "a /* # */ b"),
+        ("a = #{x}  AND  b = #{y}", "a = #{x} AND b = #{y}"),
+        ("a #{} b", "a #{} b"),
         (5, Raises(AttributeError)),
         (b" a  b ", Raises(TypeError)),
     ],
@@ -400,6 +409,9 @@ def test_format_sql_without_quotes_or_comments_is_split_join(seed):
         ("x", {""}, "x"),
         ("AND 'a  b'", {"AND"}, "'a  b'"),
         ("-- AND\nAND x", {"AND"}, "x"),
+        ("AND a = 1  # c  ", {"AND"}, "a = 1 # c\n"),
+        ("# c\n, a = 1 # d", {","}, "# c\na = 1 # d\n"),
+        ("# c", {"#"}, "c"),
         # str.startswith decides, as it would for a Python set of overrides.
         ("ab x", {("ab", "zz")}, "x"),
         ("x", {1}, Raises(TypeError)),
@@ -418,6 +430,9 @@ def test_trim_prefix(s, overrides, expected):
         ("a, -- trailing\n", {","}, "a"),
         ("a 'x ,'", {","}, "a 'x ,'"),
         ("a,", {"", ","}, "a"),
+        ("a, # c", {","}, "a, # c\n"),
+        ("a # c", {"c"}, "a #\n"),
+        ("a # c", {"# c"}, "a"),
     ],
 )
 def test_trim_suffix(s, overrides, expected):

@@ -56,6 +56,9 @@ FOREACH = "<foreach item='i' collection='ids' open='' close='' separator=''>x</f
         ("<where>AND 'x' AND y</where>", {}, "WHERE 'x' AND y"),
         ("<where>-- leading note\n AND a = 1 -- why\n AND b = 2</where>", {}, "WHERE a = 1 AND b = 2"),
         ("<where>AND /* c */ a</where>", {}, "WHERE /* c */ a"),
+        ("<where>AND x = 1 # note</where>", {}, "WHERE x = 1 # note\n"),
+        ("<where># note\n AND x = 1</where>", {}, "WHERE # note\nx = 1"),
+        ("<where># note\n AND</where>", {}, ""),
         ("<trim prefix='WHERE' prefixOverrides='AND |OR '> AND a = 1</trim>", {}, "WHERE a = 1 "),
         ("<trim prefix='(' suffix=')' suffixOverrides=','>a, b,</trim>", {}, "( a, b )"),
         ("<trim prefix='SET'>  a = 1,  </trim>", {}, "SET   a = 1,   "),
@@ -65,6 +68,7 @@ FOREACH = "<foreach item='i' collection='ids' open='' close='' separator=''>x</f
         ("<trim prefixOverrides='|AND||'>AND AND x</trim>", {}, " x "),
         ("<trim prefixOverrides='AND|AND NOT'>AND NOT x</trim>", {}, " x "),
         ("<set>\n  a = 1,\n  b = 2,\n</set>", {}, "SET a = 1, b = 2,"),
+        ("<set># fields\n, a = 1</set>", {}, "SET # fields\na = 1"),
         ("<set>, a = 1</set>", {}, "SET a = 1"),
         ("<set></set>", {}, "SET "),
         ("<set><if test='False'>a = 1,</if><if test='True'>b = 'x  y',</if></set>", {}, "SET b = 'x  y',"),
@@ -375,7 +379,8 @@ def test_rebound_marker_patterns_are_used(load, monkeypatch):
     monkeypatch.setattr(drovik, "param_pattern", re.compile(r"#{(a)}|#{(b)\.c}"))
     assert mapper.select("s", {("a", ""): 1})[1] == {("a", ""): 1, ("", "b"): None}
     monkeypatch.setattr(re, "sub", lambda p, r, s: f"{p} {r} {s}")
-    assert mapper.select("s", {})[0].text == r"#\{([^}]+)\} :\1 SELECT #{a}, #{b.c}"
+    # (a "#" that opens no marker starts a comment, which always ends its line)
+    assert mapper.select("s", {})[0].text == "#\\{([^}]+)\\} :\\1 SELECT #{a}, #{b.c}\n"
     monkeypatch.undo()
     monkeypatch.setattr(drovik, "re", type("re", (), {"sub": staticmethod(lambda p, r, s: s.upper())}))
     assert mapper.select("s", {})[0].text == "SELECT #{A}, #{B.C}"

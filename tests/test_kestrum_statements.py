@@ -92,6 +92,22 @@ def test_update_and_delete_return_the_row_count(template, engine, people):
     assert names(engine, people) == ["n04", "n05"]
 
 
+def test_hash_comments_end_their_line(template, engine, people, load):
+    if engine.dialect.name != "mysql":
+        pytest.skip("only MySQL and MariaDB read '#' as a comment")
+    fill(engine, people, 3)
+    mapper = load(f"""<delete id="d">DELETE FROM {people}   # remove one row
+        WHERE id = #{{id}}</delete>
+        <select id="s">SELECT name FROM {people} <where>AND age >= #{{a}} # adults</where> ORDER BY id</select>""")
+    sql, binds = mapper.delete("d", {"id": 2})
+    assert template.delete(sql=sql, args=binds) == 1
+    assert names(engine, people) == ["n01", "n03"]
+    # The paging wrappers go after the statement's text, so after its last comment too.
+    sql, binds = mapper.select("s", {"a": 3})
+    assert template.select_page(sql=sql, page=Page(1, 5), args=binds)["list"] == [{"name": "n03"}]
+    assert template.select_list(sql=sql, args=binds) == [{"name": "n03"}]
+
+
 def test_borrowed_session_is_left_to_the_caller(template, engine, people):
     with Session(engine) as session:
         added = template.update(text(f"insert into {people} (name, age) values ('kept', 1)"), con=session)

@@ -101,6 +101,7 @@ struct State {
     PyObject* k_namespace;
     PyObject* s_empty;
     PyObject* s_space;
+    PyObject* s_newline;
     PyObject* s_comma;
     PyObject* s_where;       // "WHERE "
     PyObject* s_set;         // "SET "
@@ -145,8 +146,12 @@ bool str_equal(PyObject* a, PyObject* b) noexcept;
 bool equals(PyObject* value, PyObject* constant);
 
 // The whitespace normaliser: runs of whitespace outside quoted sections and block comments
-// become one space, line comments count as whitespace, ends are trimmed. Text without quotes or
-// comments gives " ".join(text.split()). `s` is a str (subclasses read as str).
+// become one space, "--" comments count as whitespace, ends are trimmed. A "#" comment (a "#"
+// not followed by "{") is kept to its line end and always followed by one line break, also at
+// the end of the text; `tail_comment` gets the position of the "#" whose comment ends the
+// result, or -1. Text without quotes or comments gives " ".join(text.split()). `s` is a str
+// (subclasses read as str).
+Ref normalise(PyObject* s, Py_ssize_t& tail_comment);
 Ref normalise(PyObject* s);
 // ParseMapper._format_sql for any object (non-str objects go through strip/split/join).
 Ref format_sql(PyObject* sql);

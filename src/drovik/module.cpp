@@ -124,6 +124,7 @@ void intern_names() {
     s.k_namespace = kept_name("namespace");
     s.s_empty = kept_name("");
     s.s_space = kept_name(" ");
+    s.s_newline = kept_name("\n");
     s.s_comma = kept_name(",");
     s.s_where = kept_name("WHERE ");
     s.s_set = kept_name("SET ");
@@ -158,6 +159,7 @@ PyObject* class_entry(PyObject* cls, PyObject* attr) {
 }
 
 void exec_drovik(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     intern_names();
     state.globals = m.dict();
 

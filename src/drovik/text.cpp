@@ -36,7 +36,7 @@ struct ClassTable {
     uint8_t of[256];
     ClassTable() {
         for (int c = 0; c < 256; ++c) of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
-        for (char c : {'-', '/', '\'', '"', '`'}) of[static_cast<uint8_t>(c)] = opener;
+        for (char c : {'-', '/', '\'', '"', '`', '#'}) of[static_cast<uint8_t>(c)] = opener;
     }
 };
 const ClassTable classes;
@@ -47,11 +47,20 @@ inline uint8_t class_of(C c) {
     return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
 }
 
-// Writes the normalised form of in[0, n) to out (at most n characters); returns its length.
 template <class C>
-size_t normalise_into(const C* in, size_t n, C* out) {
+inline bool line_end(C c) {
+    return c == '\n' || c == '\r';
+}
+
+// Writes the normalised form of in[0, n) to out (at most n + 1 characters: a "#" comment at the
+// very end gains its line break); returns its length. `tail_comment` receives the position in
+// out of the "#" whose comment ends the output (followed only by its line break), else -1.
+template <class C>
+size_t normalise_into(const C* in, size_t n, C* out, Py_ssize_t& tail_comment) {
     size_t o = 0;
-    bool gap = false;  // whitespace (or a line comment) since the last output
+    bool gap = false;      // whitespace (or a line comment) since the last output
+    bool line_gap = false;  // ... and a "#" comment before it: the gap is a line break
+    tail_comment = -1;
     size_t i = 0;
     while (i < n) {
         C c = in[i];
@@ -64,13 +73,29 @@ size_t normalise_into(const C* in, size_t n, C* out) {
         if (c == '-' && i + 1 < n && in[i + 1] == '-') {
             // Line comment: removed, up to the line end; it separates like whitespace.
             i += 2;
-            while (i < n && in[i] != '\n' && in[i] != '\r') ++i;
+            while (i < n && !line_end(in[i])) ++i;
             gap = true;
             continue;
         }
         if (gap) {
-            if (o > 0) out[o++] = ' ';
-            gap = false;
+            if (o > 0) out[o++] = line_gap ? '\n' : ' ';
+            gap = line_gap = false;
+            tail_comment = -1;
+        }
+        if (c == '#' && (i + 1 == n || in[i + 1] != '{')) {
+            // "#" comment (MySQL, MariaDB): kept verbatim to its line end less trailing blanks,
+            // and always followed by a line break, so that nothing joined onto its line later
+            // (the next line, a clause, a paging wrapper) disappears into it.
+            size_t j = i + 1;
+            while (j < n && !line_end(in[j])) ++j;
+            size_t e = j;
+            while (e > i + 1 && class_of(in[e - 1]) == blank) --e;
+            tail_comment = static_cast<Py_ssize_t>(o);
+            std::memcpy(out + o, in + i, (e - i) * sizeof(C));
+            o += e - i;
+            i = j;
+            gap = line_gap = true;
+            continue;
         }
         if (c == '/' && i + 1 < n && in[i + 1] == '*') {
             // Block comment: kept, each whitespace run inside it one space.
@@ -107,16 +132,17 @@ size_t normalise_into(const C* in, size_t n, C* out) {
         o += j - i;
         i = j;
     }
+    if (line_gap) out[o++] = '\n';
     return o;
 }
 
 template <class C>
-Ref normalise_kind(PyObject* s) {
+Ref normalise_kind(PyObject* s, Py_ssize_t& tail_comment) {
     size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const C* in = static_cast<const C*>(PyUnicode_DATA(s));
-    if (scratch.size() < n * sizeof(C)) scratch.resize(n * sizeof(C));
+    if (scratch.size() < (n + 1) * sizeof(C)) scratch.resize((n + 1) * sizeof(C));
     C* out = reinterpret_cast<C*>(scratch.data());
-    size_t len = normalise_into(in, n, out);
+    size_t len = normalise_into(in, n, out, tail_comment);
     if (len == n && PyUnicode_CheckExact(s) && std::memcmp(in, out, n * sizeof(C)) == 0) return Ref::borrow(s);
     // FromKindAndData picks the narrowest kind, as every str must have.
     return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, static_cast<Py_ssize_t>(len)));
@@ -124,12 +150,19 @@ Ref normalise_kind(PyObject* s) {
 
 }  // namespace
 
-Ref normalise(PyObject* s) {
+Ref normalise(PyObject* s, Py_ssize_t& tail_comment) {
+    tail_comment = -1;
+    if (PyUnicode_GET_LENGTH(s) == 0) return PyUnicode_CheckExact(s) ? Ref::borrow(s) : Ref::borrow(state.s_empty);
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return normalise_kind<Py_UCS1>(s);
-        case PyUnicode_2BYTE_KIND: return normalise_kind<Py_UCS2>(s);
-        default: return normalise_kind<Py_UCS4>(s);
+        case PyUnicode_1BYTE_KIND: return normalise_kind<Py_UCS1>(s, tail_comment);
+        case PyUnicode_2BYTE_KIND: return normalise_kind<Py_UCS2>(s, tail_comment);
+        default: return normalise_kind<Py_UCS4>(s, tail_comment);
     }
+}
+
+Ref normalise(PyObject* s) {
+    Py_ssize_t tail_comment;
+    return normalise(s, tail_comment);
 }
 
 Ref format_sql(PyObject* sql) {

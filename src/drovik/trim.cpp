@@ -31,6 +31,24 @@ void strip(PyObject* t, Py_ssize_t& b, Py_ssize_t& e) {
     while (e > b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, e - 1))) --e;
 }
 
+// Whether t[p] opens a "#" comment of normalised text (which then runs to a line break).
+bool comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t n) {
+    return p < n && PyUnicode_READ_CHAR(t, p) == '#' && (p + 1 == n || PyUnicode_READ_CHAR(t, p + 1) != '{');
+}
+
+// Moves the "#" comment at t[p], with its line break (which must come before `end`), onto
+// `kept`; false when no such comment starts there.
+bool take_comment(PyObject* t, Py_ssize_t& p, Py_ssize_t end, Ref& kept) {
+    if (!comment_at(t, p, end)) return false;
+    Py_ssize_t stop = PyUnicode_FindChar(t, '\n', p, end, 1);
+    if (stop == -2) throw_error();
+    if (stop < 0) return false;
+    Ref comment = Ref::steal(PyUnicode_Substring(t, p, stop + 1));
+    kept = kept ? concat(kept.get(), comment.get()) : std::move(comment);
+    p = stop + 1;
+    return true;
+}
+
 // Whether the word of t at p is `word` (lower case ASCII) in any letter case, followed by the
 // end or the space that separates words.
 bool word_at(PyObject* t, Py_ssize_t p, const char* word, Py_ssize_t len) {
@@ -86,11 +104,16 @@ std::vector<Override> overrides_of(PyObject* set) {
 }
 
 Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) {
-    Ref norm = normalise(s);
+    Py_ssize_t comment;
+    Ref norm = normalise(s, comment);
     PyObject* t = norm.get();
-    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(t);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    // The line break that ends a closing "#" comment takes no part in matching or stripping.
+    Py_ssize_t b = 0, e = comment >= 0 ? n - 1 : n;
+    Ref lead;  // leading "#" comments, kept in front of what the prefixes leave
     for (bool cut = true; cut;) {
-        cut = false;
+        cut = !suffix && take_comment(t, b, e, lead);
+        if (cut) continue;
         for (const Override& o : overrides) {
             // An empty override matches every text: it would never let the loop end.
             if (o.length == 0) continue;
@@ -115,8 +138,16 @@ Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) 
         }
     }
     strip(t, b, e);
-    if (b == 0 && e == PyUnicode_GET_LENGTH(t)) return norm;
-    return Ref::steal(PyUnicode_Substring(t, b, e));
+    Ref rest;
+    if (comment >= b && comment < e) {
+        // While any of the closing comment is left, its line break follows it.
+        if (e == n - 1)
+            ++e;
+        else
+            rest = concat(Ref::steal(PyUnicode_Substring(t, b, e)).get(), state.s_newline);
+    }
+    if (!rest) rest = b == 0 && e == n ? norm : Ref::steal(PyUnicode_Substring(t, b, e));
+    return lead ? concat(lead.get(), rest.get()) : rest;
 }
 
 Ref where_clause(PyObject* body) {
@@ -124,15 +155,18 @@ Ref where_clause(PyObject* body) {
     Ref norm = normalise(body);
     PyObject* t = norm.get();
     Py_ssize_t n = PyUnicode_GET_LENGTH(t), p = 0;
-    // Leading AND / OR words go, in any letter case and any number.
+    // Leading AND / OR words go, in any letter case and any number; "#" comments among them
+    // stay in front of the first condition.
+    Ref comments;
     while (p < n) {
+        if (take_comment(t, p, n, comments)) continue;
         Py_ssize_t len = word_at(t, p, "and", 3) ? 3 : word_at(t, p, "or", 2) ? 2 : 0;
         if (!len) break;
         p += len + 1;
     }
     if (p >= n) return Ref::borrow(state.s_empty);
-    if (p == 0) return Ref::steal(PyUnicode_Concat(state.s_where, t));
-    Ref rest = Ref::steal(PyUnicode_Substring(t, p, n));
+    Ref rest = p == 0 ? norm : Ref::steal(PyUnicode_Substring(t, p, n));
+    if (comments) rest = concat(comments.get(), rest.get());
     return Ref::steal(PyUnicode_Concat(state.s_where, rest.get()));
 }
 
