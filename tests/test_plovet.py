@@ -62,7 +62,7 @@ def test_signatures(func, signature, annotations, defaults):
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
-        ("abc", "'abc'"), ("'abc'", "'abc'"), ("a%", "'a%'"), ("O'Brien", "'O'Brien'"), ("", "''"), ("'", "''"),
+        ("abc", "'abc'"), ("'abc'", "'abc'"), ("a%", "'a%'"), ("O'Brien", "'O''Brien'"), ("", "''"), ("'", "''"),
         # Refused by sql_string_format, whose parameter the message names.
         *[(value, Raises(TypeError, f"Argument 'sql_str_value' has incorrect type (expected str, got {type_name})"))
           for value, type_name in [(None, "NoneType"), (5, "int"), (StrSubclass("a"), "StrSubclass")]],

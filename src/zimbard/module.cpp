@@ -90,20 +90,47 @@ Ref replace_cdata(const Args& a) {
     return replace_all(raw, section.get(), converted.get());
 }
 
-// Wraps the value in single quotes; the result is always a complete literal ('' at the least).
+// Wraps the value in single quotes unless it already begins and ends with one, and doubles
+// every quote inside that is not already doubled, so that the result is always one complete
+// literal ('' at the least) whatever the value holds.
 Ref sql_string_format(const Args& a) {
     PyObject* v = a[0];
     Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-    bool starts = n > 0 && PyUnicode_READ_CHAR(v, 0) == '\'';
-    bool ends = n > 1 && PyUnicode_READ_CHAR(v, n - 1) == '\'';
-    if (starts && ends) return Ref::borrow(v);
-    // One allocation: the quotes that are missing around the value's own characters.
+    int kind = PyUnicode_KIND(v);
+    const void* data = PyUnicode_DATA(v);
+    auto quote_at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i) == '\''; };
+    // A lone "'" begins the literal; it cannot also end it.
+    bool starts = n > 0 && quote_at(0);
+    bool ends = n > 1 && quote_at(n - 1);
+    Py_ssize_t begin = starts, end = n - ends;
+    Py_ssize_t lone = 0;
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        if (!quote_at(i)) continue;
+        if (i + 1 < end && quote_at(i + 1))
+            ++i;  // an escaped quote already
+        else
+            ++lone;
+    }
+    if (starts && ends && lone == 0) return Ref::borrow(v);
     Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(v), 127);
-    Ref out = Ref::steal(PyUnicode_New(n + !starts + !ends, maxchar));
+    Ref out = Ref::steal(PyUnicode_New(end - begin + lone + 2, maxchar));
+    int out_kind = PyUnicode_KIND(out.get());
+    void* out_data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
-    if (!starts) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), at++, '\'');
-    check(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, v, 0, n)));
-    if (!ends) PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), at + n, '\'');
+    PyUnicode_WRITE(out_kind, out_data, at++, '\'');
+    if (lone == 0) {
+        check(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, v, begin, end - begin)));
+        at += end - begin;
+    } else {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            PyUnicode_WRITE(out_kind, out_data, at++, c);
+            if (c != '\'') continue;
+            if (i + 1 < end && quote_at(i + 1)) ++i;  // the pair's second quote
+            PyUnicode_WRITE(out_kind, out_data, at++, '\'');
+        }
+    }
+    PyUnicode_WRITE(out_kind, out_data, at, '\'');
     return out;
 }
 
@@ -126,6 +153,7 @@ const FunctionSpec sql_string_format_spec{
 const FunctionSpec param_str_spec{"param_str", {{"param_value"}}, param_str};
 
 void exec_zimbard(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     PyObject* re = m.import("regex", "re").get();
     state.cdata_text = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
     state.re_name = kept_name("re");
