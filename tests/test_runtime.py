@@ -5,7 +5,9 @@ import _interpreters
 import importlib
 import importlib.util
 import inspect
+import os
 import pickle
+import subprocess
 import sys
 import threading
 from collections import OrderedDict
@@ -50,6 +52,24 @@ def test_second_interpreter_is_refused(name, config):
     assert failure.msg == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
+
+
+def test_failed_import_in_a_child_interpreter_leaves_the_module_free():
+    # A fresh process: each module fails to import in a child interpreter (its dependencies refuse
+    # subinterpreters), and the main interpreter imports it afterwards.
+    script = f"""
+import _interpreters
+for name in {MODULES!r}:
+    child = _interpreters.create()
+    failure = _interpreters.run_string(child, "import " + name)
+    _interpreters.destroy(child)
+    assert failure is not None and failure.type.__name__ == "ImportError", (name, failure)
+    __import__(name)
+print("ok")
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert done.stdout.strip() == "ok", done.stderr
 
 
 # Function objects

@@ -25,15 +25,15 @@ const FunctionSpec sql_param_init_spec{"__init__",
                                        sql_param_init};
 const FunctionSpec sql_param_str_spec{"__str__", {{"self"}}, sql_param_str};
 
-const FunctionSpec mybatis_param_init_spec{"__init__",
+const FunctionSpec marker_param_init_spec{"__init__",
                                            {{"self"},
                                             {"sql_param", Default::Required, Exact::Any, "SqlParam"},
                                             {"full_name", Default::None, Exact::Str, "str"},
                                             {"sql_type", Default::None, Exact::Str, "str"},
                                             {"python_type", Default::None, Exact::Str, "str"},
                                             {"type_handler", Default::None, Exact::Str, "str"}},
-                                           mybatis_param_init};
-const FunctionSpec mybatis_param_str_spec{"__str__", {{"self"}}, mybatis_param_str};
+                                           marker_param_init};
+const FunctionSpec marker_param_str_spec{"__str__", {{"self"}}, marker_param_str};
 
 const FunctionSpec get_params_spec{"get_params", {{"child"}}, get_params};
 const FunctionSpec get_regex_value_spec{"__get_regex_value",
@@ -70,7 +70,7 @@ void init_names() {
     state.s_re = kept_name("re");
     state.s_sql_regex_list = kept_name("sql_regex_list");
     state.s_sql_param = kept_name("SqlParam");
-    state.s_mybatis_param = kept_name("MybatisParam");
+    state.s_marker_param = kept_name("MarkerParam");
     state.s_get_regex_value = kept_name("__get_regex_value");
     state.s_param_function_regex = kept_name("param_function_regex");
     state.s_regex = kept_name("regex");
@@ -99,7 +99,7 @@ void init_names() {
     state.s_open_brace = kept_name("{");
     state.s_close_brace = kept_name("}");
     state.s_nonspace = kept_name("\\S");
-    state.kw_mybatis = tuple({state.s_full_name, state.s_sql_param_attr}).release();
+    state.kw_marker_param = tuple({state.s_full_name, state.s_sql_param_attr}).release();
     state.kw_function = tuple({state.s_function_expression, state.s_is_function, state.s_function_name}).release();
     state.kw_param_name = tuple({state.s_param_name}).release();
     state.empty_tuple = PyTuple_New(0);
@@ -111,6 +111,7 @@ void init_names() {
 }
 
 void exec_fendrel(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     init_names();
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     state.sorted = getattr(builtins.get(), "sorted").release();
@@ -133,11 +134,11 @@ void exec_fendrel(Module& m) {
     state.sql_param_regex_cls =
         Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_spec}, {&resolve_param_spec}}));
     state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_spec}, {&sql_param_str_spec}}));
-    state.mybatis_param_cls =
-        Py_NewRef(m.def_class("MybatisParam", {{&mybatis_param_init_spec}, {&mybatis_param_str_spec}}));
+    state.marker_param_cls =
+        Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_spec}, {&marker_param_str_spec}}));
     state.resolve_param_fn = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
     state.sql_param_init_fn = getattr(state.sql_param_cls, state.s_init).release();
-    state.mybatis_param_init_fn = getattr(state.mybatis_param_cls, state.s_init).release();
+    state.marker_param_init_fn = getattr(state.marker_param_cls, state.s_init).release();
 
     Ref regex_list = Ref::steal(PyList_New(0));
     for (int i = 0; i < marker_kinds; ++i) {

@@ -111,6 +111,7 @@ const FunctionSpec replace_sql_last_spec{"replace_sql_last",
                                          replace_sql_last};
 
 void exec_harlune(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     PyObject* re = m.import("regex", "re").get();
     state.re_name = kept_name("re");
     state.sub_name = kept_name("sub");

@@ -119,6 +119,7 @@ void def_sql_template(Module& m, PyObject* contextlib) {
 }
 
 void exec_kestrum(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     intern_names();
     state.globals = m.dict();
     // Where a Python module has it: before the first import (dataclass would add it later).

@@ -40,6 +40,7 @@ const FunctionSpec time_format_spec{
     time_format};
 
 void exec_plovet(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     state.sql_string_format_name = kept_name("sql_string_format");
     state.time_name = kept_name("time");
     state.strftime_name = kept_name("strftime");

@@ -7,15 +7,61 @@
 
 namespace velmo::rt {
 
+namespace {
+
+int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
+void refuse_interpreter_change() {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+}
+
+void refuse_second_initialisation(const ModuleGuard& guard) {
+    PyErr_Format(PyExc_ImportError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 guard.short_name);
+}
+
+enum class Claim { Run, AlreadyDone, OtherInterpreter, Again };
+
+// Decides what exec does with `module` in interpreter `current`; Run marks this interpreter as
+// the one initialising. Waits, without holding this interpreter's GIL, while another
+// interpreter initialises (whose GIL may be ours too).
+Claim claim(ModuleGuard& guard, int64_t current, PyObject* module) {
+    for (;;) {
+        {
+            std::lock_guard hold(guard.lock);
+            if (guard.module) {
+                if (guard.owner != current) return Claim::OtherInterpreter;
+                return guard.module == module ? Claim::AlreadyDone : Claim::Again;
+            }
+            if (guard.initialising == current) return Claim::Again;
+            if (guard.initialising == -1) {
+                guard.initialising = current;
+                return Claim::Run;
+            }
+        }
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock hold(guard.lock);
+            guard.settled.wait(hold, [&] { return guard.initialising == -1; });
+        }
+        Py_END_ALLOW_THREADS
+    }
+}
+
+}  // namespace
+
 PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef*) noexcept {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t current = current_interpreter();
     if (current == -1) return nullptr;
-    if (guard.interpreter == -1) {
-        guard.interpreter = current;
-    } else if (guard.interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+    int64_t owner;
+    {
+        std::lock_guard hold(guard.lock);
+        owner = guard.owner;
+    }
+    if (owner != -1 && owner != current) {
+        refuse_interpreter_change();
         return nullptr;
     }
     // A new module object every time, so that exec can tell a second initialisation apart.
@@ -26,18 +72,27 @@ PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef*) noexc
 }
 
 int guarded_exec(ModuleGuard& guard, PyObject* module, ExecFn exec) noexcept {
-    if (guard.module) {
-        if (guard.module == module) return 0;
-        PyErr_Format(PyExc_ImportError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     guard.short_name);
-        return -1;
+    int64_t current = current_interpreter();
+    if (current == -1) return -1;
+    switch (claim(guard, current, module)) {
+        case Claim::AlreadyDone: return 0;
+        case Claim::OtherInterpreter: refuse_interpreter_change(); return -1;
+        case Claim::Again: refuse_second_initialisation(guard); return -1;
+        case Claim::Run: break;
     }
     int rc = entry_point_status([&] {
         Module m(module);
         exec(m);
     });
-    if (rc == 0) guard.module = Py_NewRef(module);
+    {
+        std::lock_guard hold(guard.lock);
+        if (rc == 0) {
+            guard.module = Py_NewRef(module);
+            guard.owner = current;
+        }
+        guard.initialising = -1;
+    }
+    guard.settled.notify_all();
     return rc;
 }
 

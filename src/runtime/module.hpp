@@ -6,7 +6,9 @@
 // Python module's.
 #pragma once
 
+#include <condition_variable>
 #include <initializer_list>
+#include <mutex>
 
 #include "function.hpp"
 
@@ -15,10 +17,17 @@ namespace velmo::rt {
 class Module;
 using ExecFn = void (*)(Module&);
 
+// Which interpreter owns a module. It is recorded only once the module's initialisation has
+// succeeded, so that a failed import (in a subinterpreter, say) leaves the module free for the
+// next interpreter; while one interpreter initialises, another waits for the outcome.
 struct ModuleGuard {
+    explicit ModuleGuard(const char* name) : short_name(name) {}
     const char* short_name;
-    int64_t interpreter = -1;
-    PyObject* module = nullptr;  // the initialised module (kept for the process)
+    std::mutex lock;
+    std::condition_variable settled;     // signalled when an initialisation ends
+    int64_t owner = -1;                  // the interpreter that initialised the module
+    int64_t initialising = -1;           // the interpreter running exec now
+    PyObject* module = nullptr;          // the initialised module (kept for the process)
 };
 
 PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef* def) noexcept;

@@ -143,6 +143,7 @@ const FunctionSpec get_base_type_spec{"get_base_type", {{"generic_type"}}, get_b
 const FunctionSpec is_result_class_spec{"is_result_class", {{"data_type"}}, is_result_class};
 
 void exec_wollix(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
     m.from_import("collections.abc", {"Container", "Iterable"});
     m.import("builtins");
     m.from_import("dataclasses", {"is_dataclass"});
