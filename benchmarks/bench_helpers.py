@@ -67,7 +67,7 @@ class PySqlParam:
         self.function_name = function_name
 
 
-class PyMybatisParam:
+class PyMarkerParam:
     def __init__(self, sql_param, full_name=None, sql_type=None, python_type=None, type_handler=None):
         self.sql_param = sql_param
         self.full_name = full_name
@@ -97,7 +97,7 @@ def py_get_sql_param(param_text):
         match = sql_regex.regex.findall(param_text)
         for param in sorted(set(match), key=match.index):
             sql_param = sql_regex.resolve_param(param)
-            mp = PyMybatisParam(full_name=param, sql_param=sql_param)
+            mp = PyMarkerParam(full_name=param, sql_param=sql_param)
             if not sql_param.is_function:
                 mp.name = sql_param.param_name
                 mp.sql_type = py_get_regex_value(r"(\s*sql_type\s*=\s*)(?P<sql_type>\w+)?", param, "sql_type")

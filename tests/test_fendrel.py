@@ -59,7 +59,7 @@ def reference_collect(text):
 def as_dicts(records):
     out = []
     for r in records:
-        assert type(r) is fendrel.MybatisParam and type(r.sql_param) is fendrel.SqlParam
+        assert type(r) is fendrel.MarkerParam and type(r.sql_param) is fendrel.SqlParam
         out.append({**vars(r), "sql_param": vars(r.sql_param)})
     return out
 
@@ -77,7 +77,7 @@ def generic(monkeypatch):
 
 def test_module_objects():
     names = [n for n in vars(fendrel) if not n.startswith("__") or n == "__get_regex_value"]
-    assert names == ["re", "type_mapping", "param_function_regex", "SqlParamRegex", "SqlParam", "MybatisParam",
+    assert names == ["re", "type_mapping", "param_function_regex", "SqlParamRegex", "SqlParam", "MarkerParam",
                      "sql_regex_list", "get_params", "__get_regex_value", "get_sql_param"]
     assert fendrel.re is regex
     assert list(fendrel.type_mapping) == ["NUM", "BOOLEAN", "DATE", "STRING", "BINARY", "OTHER"]
@@ -95,7 +95,7 @@ def test_module_objects():
         ("SqlParamRegex", ["__init__", "resolve_param"], [{"regex": "str", "prefix": "str"}, {"param": "str"}]),
         ("SqlParam", ["__init__", "__str__"], [{"param_name": "str", "function_expression": "str",
                                               "is_function": "bool", "function_name": "str"}, {}]),
-        ("MybatisParam", ["__init__", "__str__"], [{"sql_param": "SqlParam", "full_name": "str", "sql_type": "str",
+        ("MarkerParam", ["__init__", "__str__"], [{"sql_param": "SqlParam", "full_name": "str", "sql_type": "str",
                                                   "python_type": "str", "type_handler": "str"}, {}]),
     ],
 )
@@ -110,7 +110,7 @@ def test_class_shapes(cls, methods, annotations):
 def test_record_attribute_order():
     sp = fendrel.SqlParam(function_name="f", param_name="p")
     assert list(vars(sp)) == ["is_function", "param_name", "function_expression", "function_name"]
-    mp = fendrel.MybatisParam(sp, "#{p}", python_type="int")
+    mp = fendrel.MarkerParam(sp, "#{p}", python_type="int")
     assert vars(mp) == {"sql_param": sp, "full_name": "#{p}", "sql_type": None, "python_type": "int",
                         "type_handler": None, "param_name": "p"}
     assert fendrel.SqlParam(is_function=[1]).is_function == [1]
@@ -124,7 +124,7 @@ def test_str_forms():
     assert str(record) == ("sql_param:is_function:False ,param_name:id,function_expression:None,function_name:None"
                            " ,full_name:#{id},sql_type:None,python_type:None,type_handler:None,param_name:id")
     sp = types.SimpleNamespace(param_name=7)
-    assert str(fendrel.MybatisParam(sp, sql_type="X")) == (
+    assert str(fendrel.MarkerParam(sp, sql_type="X")) == (
         f"sql_param:{sp} ,full_name:None,sql_type:X,python_type:None,type_handler:None,param_name:7")
 
 
@@ -221,13 +221,13 @@ def test_get_params_errors():
         (lambda: fendrel.SqlParam(param_name=1), "Argument 'param_name' has incorrect type (expected str, got int)"),
         (lambda: fendrel.SqlParam(function_expression=b""), "Argument 'function_expression' has incorrect type (expected str, got bytes)"),
         (lambda: fendrel.SqlParam(function_name=1.0), "Argument 'function_name' has incorrect type (expected str, got float)"),
-        (lambda: fendrel.MybatisParam(fendrel.SqlParam(), type_handler=1), "Argument 'type_handler' has incorrect type (expected str, got int)"),
+        (lambda: fendrel.MarkerParam(fendrel.SqlParam(), type_handler=1), "Argument 'type_handler' has incorrect type (expected str, got int)"),
         (lambda: get_regex_value(OPTIONS["sql_type"], None, "sql_type"), "Argument 'param' has incorrect type (expected str, got NoneType)"),
         (lambda: get_regex_value(OPTIONS["sql_type"], "x", group=None), "Argument 'group' has incorrect type (expected str, got NoneType)"),
         (lambda: fendrel.get_sql_param(), "get_sql_param() takes exactly 1 positional argument (0 given)"),
-        (lambda: fendrel.MybatisParam(), "__init__() takes at least 2 positional arguments (1 given)"),
+        (lambda: fendrel.MarkerParam(), "__init__() takes at least 2 positional arguments (1 given)"),
         (lambda: get_regex_value("a", "b"), "__get_regex_value() takes exactly 3 positional arguments (2 given)"),
-        (lambda: fendrel.MybatisParam(object()), Raises(AttributeError)),
+        (lambda: fendrel.MarkerParam(object()), Raises(AttributeError)),
         (lambda: fendrel.SqlParamRegex("(", "#"), Raises(regex.error)),
     ],
 )
@@ -297,14 +297,14 @@ def test_matches_the_regex_algorithm_on_random_texts(monkeypatch):
 
 
 def test_replaced_globals_are_used(monkeypatch, generic):
-    class Record(fendrel.MybatisParam):
+    class Record(fendrel.MarkerParam):
         pass
 
     class Regex(fendrel.SqlParamRegex):
         def resolve_param(self, param):
             return fendrel.SqlParam(param_name=param.upper())
 
-    monkeypatch.setattr(fendrel, "MybatisParam", Record)
+    monkeypatch.setattr(fendrel, "MarkerParam", Record)
     fendrel.sql_regex_list[1] = Regex(r"\$\{.+?\}", "$")
     records = fendrel.get_sql_param("${t} #{a}")
     assert [(type(r), r.name) for r in records] == [(Record, "a"), (Record, "${T}")]
@@ -323,13 +323,13 @@ def test_many_distinct_markers_keep_first_occurrence_order():
 def test_class_changes_after_a_call_are_seen(monkeypatch):
     fendrel.get_sql_param("#{a}")
     made = []
-    original = fendrel.MybatisParam.__init__
+    original = fendrel.MarkerParam.__init__
 
     def init(self, sql_param, full_name=None):
         made.append(full_name)
         original(self, sql_param, full_name)
 
-    monkeypatch.setattr(fendrel.MybatisParam, "__init__", init)
+    monkeypatch.setattr(fendrel.MarkerParam, "__init__", init)
     assert [r.name for r in fendrel.get_sql_param("#{a} #{b}")] == ["a", "b"]
     assert made == ["#{a}", "#{b}"]
     monkeypatch.undo()
@@ -358,7 +358,7 @@ def test_regex_functions_and_class_slots_are_honoured(monkeypatch):
     monkeypatch.undo()
 
     seen = []
-    monkeypatch.setattr(fendrel.MybatisParam, "__setattr__",
+    monkeypatch.setattr(fendrel.MarkerParam, "__setattr__",
                         lambda self, k, v: seen.append(k) or object.__setattr__(self, k, v), raising=False)
     assert [r.name for r in fendrel.get_sql_param("#{a}")] == ["a"]
     assert seen == ["sql_param", "full_name", *OPTIONS, "param_name", "name", *OPTIONS]

@@ -1,4 +1,4 @@
-// Collecting the markers of an element or a text into MybatisParam records.
+// Collecting the markers of an element or a text into MarkerParam records.
 //
 // The native road scans the str buffer directly. It stands for the module's own objects
 // (sql_regex_list and its three SqlParamRegex, the record classes, __get_regex_value, re), so
@@ -47,15 +47,15 @@ bool pristine(PyObject* globals) {
     if (!regex_function_unchanged(globals, state.s_search, state.regex_search) ||
         peek_global(globals, state.s_sql_regex_list) != state.sql_regex_list ||
         peek_global(globals, state.s_sql_param) != state.sql_param_cls ||
-        peek_global(globals, state.s_mybatis_param) != state.mybatis_param_cls ||
+        peek_global(globals, state.s_marker_param) != state.marker_param_cls ||
         peek_global(globals, state.s_get_regex_value) != state.get_regex_value_fn ||
         peek_global(globals, state.s_param_function_regex) != state.param_function_regex)
         return false;
-    if (!plain_instances(state.sql_param_cls) || !plain_instances(state.mybatis_param_cls) ||
+    if (!plain_instances(state.sql_param_cls) || !plain_instances(state.marker_param_cls) ||
         !plain_instances(state.sql_param_regex_cls))
         return false;
     if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.verified_tags[0]) ||
-        !class_unchanged(state.mybatis_param_cls, state.s_init, state.mybatis_param_init_fn, state.verified_tags[1]) ||
+        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn, state.verified_tags[1]) ||
         !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.resolve_param_fn,
                          state.verified_tags[2]))
         return false;
@@ -82,7 +82,7 @@ Ref collect_native(PyObject* text) {
                 Ref expression = chars_str(body, body.size());
                 Ref name = chars_str(body, static_cast<size_t>(paren));
                 Ref sql_param = new_sql_param(Py_True, Py_None, expression.get(), name.get());
-                record = new_mybatis_param(sql_param.get(), full_name.get(), no_options, Py_None, false);
+                record = new_marker_param(sql_param.get(), full_name.get(), no_options, Py_None, false);
             } else {
                 Ref name = chars_str(body, static_cast<size_t>(std::find(body.begin(), body.end(), ',') - body.begin()));
                 Ref sql_param = new_sql_param(Py_False, name.get(), Py_None, Py_None);
@@ -95,7 +95,7 @@ Ref collect_native(PyObject* text) {
                         values[k] = options[k].get();
                     }
                 }
-                record = new_mybatis_param(sql_param.get(), full_name.get(), values, name.get(), true);
+                record = new_marker_param(sql_param.get(), full_name.get(), values, name.get(), true);
             }
             check(PyList_Append(result.get(), record.get()));
         }
@@ -118,8 +118,8 @@ Ref collect_generic(PyObject* globals, PyObject* text) {
         Ref params = Ref::steal(PyObject_GetIter(distinct.get()));
         while (Ref param = Ref::steal_or_null(PyIter_Next(params.get()))) {
             Ref sql_param = call_method(item.get(), state.s_resolve_param, {param.get()});
-            Ref cls = global(globals, state.s_mybatis_param);
-            Ref record = call_kw(cls.get(), {param.get(), sql_param.get()}, state.kw_mybatis);
+            Ref cls = global(globals, state.s_marker_param);
+            Ref record = call_kw(cls.get(), {param.get(), sql_param.get()}, state.kw_marker_param);
             Ref is_function = getattr(sql_param.get(), state.s_is_function);
             if (!truthy(is_function.get())) {
                 Ref name = getattr(sql_param.get(), state.s_param_name);

@@ -25,30 +25,30 @@ struct State {
     PyObject* param_function_regex;
     PyObject* sql_param_regex_cls;
     PyObject* sql_param_cls;
-    PyObject* mybatis_param_cls;
+    PyObject* marker_param_cls;
     PyObject* sql_regex_list;
     PyObject* regex_items[marker_kinds];
     PyObject* marker_patterns[marker_kinds];
     PyObject* prefixes[marker_kinds];
     PyObject* resolve_param_fn;
     PyObject* sql_param_init_fn;
-    PyObject* mybatis_param_init_fn;
+    PyObject* marker_param_init_fn;
     PyObject* get_regex_value_fn;
     PyObject* regex_compile;  // regex.compile and regex.search as imported
     PyObject* regex_search;
-    unsigned int verified_tags[3];  // version tags of SqlParam, MybatisParam, SqlParamRegex when last checked
+    unsigned int verified_tags[3];  // version tags of SqlParam, MarkerParam, SqlParamRegex when last checked
     PyObject* nonspace_pattern;  // "\S", for the error a non-str text gets from the search
     PyObject* sorted;            // builtins.sorted
     PyObject* empty_tuple;
     PyObject* option_patterns[option_count];
     PyObject* option_groups[option_count];  // also the attribute names
     // Interned names and constants.
-    PyObject *s_re, *s_sql_regex_list, *s_sql_param, *s_mybatis_param, *s_get_regex_value,
+    PyObject *s_re, *s_sql_regex_list, *s_sql_param, *s_marker_param, *s_get_regex_value,
         *s_param_function_regex, *s_regex, *s_prefix, *s_resolve_param, *s_init, *s_is_function,
         *s_param_name, *s_function_expression, *s_function_name, *s_sql_param_attr, *s_full_name,
         *s_name, *s_text, *s_tail, *s_findall, *s_match, *s_search, *s_compile, *s_replace,
         *s_group, *s_strip, *s_index, *s_key_tuple, *s_empty, *s_open_brace, *s_close_brace, *s_nonspace;
-    PyObject* kw_mybatis;  // ("full_name", "sql_param")
+    PyObject* kw_marker_param;  // ("full_name", "sql_param")
     PyObject* kw_function;  // ("function_expression", "is_function", "function_name")
     PyObject* kw_param_name;  // ("param_name",)
 };
@@ -94,10 +94,10 @@ OptionFound find_option(PyObject* text, Span span, std::string_view name, Span& 
 
 // records.cpp
 
-// A SqlParam / MybatisParam made as the constructor makes it, attributes in the same order.
+// A SqlParam / MarkerParam made as the constructor makes it, attributes in the same order.
 Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
                   PyObject* function_name);
-Ref new_mybatis_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
+Ref new_marker_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
                       PyObject* param_name, bool with_name);
 // Whether instances of cls are made and given attributes by object's own slots (no __new__,
 // __getattribute__, __getattr__ or __setattr__ of the class's own).
@@ -111,8 +111,8 @@ Ref sql_param_regex_init(const rt::Args& a);
 Ref sql_param_regex_resolve_param(const rt::Args& a);
 Ref sql_param_init(const rt::Args& a);
 Ref sql_param_str(const rt::Args& a);
-Ref mybatis_param_init(const rt::Args& a);
-Ref mybatis_param_str(const rt::Args& a);
+Ref marker_param_init(const rt::Args& a);
+Ref marker_param_str(const rt::Args& a);
 
 // collect.cpp
 

@@ -1,4 +1,4 @@
-// The classes SqlParamRegex, SqlParam and MybatisParam, and native construction of records.
+// The classes SqlParamRegex, SqlParam and MarkerParam, and native construction of records.
 #include "fendrel.hpp"
 
 namespace velmo::fendrel {
@@ -65,9 +65,9 @@ Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* functio
     return obj;
 }
 
-Ref new_mybatis_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
+Ref new_marker_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
                       PyObject* param_name, bool with_name) {
-    Ref obj = bare_instance(state.mybatis_param_cls);
+    Ref obj = bare_instance(state.marker_param_cls);
     store(obj.get(), state.s_sql_param_attr, sql_param);
     store(obj.get(), state.s_full_name, full_name);
     for (int i = 0; i < option_count; ++i) store(obj.get(), state.option_groups[i], options[i]);
@@ -166,9 +166,9 @@ Ref sql_param_str(const Args& a) {
                            {",function_name:", state.s_function_name}});
 }
 
-// MybatisParam
+// MarkerParam
 
-Ref mybatis_param_init(const Args& a) {
+Ref marker_param_init(const Args& a) {
     PyObject* self = a[0];
     setattr(self, state.s_sql_param_attr, a[1]);
     setattr(self, state.s_full_name, a[2]);
@@ -178,7 +178,7 @@ Ref mybatis_param_init(const Args& a) {
     return none();
 }
 
-Ref mybatis_param_str(const Args& a) {
+Ref marker_param_str(const Args& a) {
     return describe(a[0], {{"sql_param:", state.s_sql_param_attr},
                            {" ,full_name:", state.s_full_name},
                            {",sql_type:", state.option_groups[0]},
