@@ -407,6 +407,29 @@ def test_operations_compute_their_result_before_commit_and_close(owned):
         "execute", "first", "commit", "close"]
 
 
+class NoCursorId:
+    @property
+    def lastrowid(self):
+        return object.__getattribute__(object(), "lastrowid")  # raised for another object
+
+
+class NoResultId:
+    pass
+
+
+@pytest.mark.parametrize(
+    ("result", "expected", "log"),
+    [
+        (NoCursorId(), None, ["execute", "commit", "close"]),
+        (NoResultId(), Raises(AttributeError), ["execute", "rollback", "close"]),
+    ],
+)
+def test_insert_gives_none_when_the_cursor_has_no_lastrowid(owned, monkeypatch, result, expected, log):
+    monkeypatch.setattr(Recorder, "execute", lambda self, *args: self._call("execute") or result)
+    expect(expected, SqlTemplate(None).insert, "sql")
+    assert owned[0] == log
+
+
 def test_operations_look_up_get_session_on_the_instance():
     entered = []
 

@@ -23,10 +23,27 @@ Ref init(const Args& a) {
     return none();
 }
 
+// result.lastrowid, or None where the driver's cursor reports none by having no such attribute
+// (psycopg's cursors): the insert itself succeeded and must not be rolled back for it.
+Ref lastrowid(PyObject* result) {
+    if (PyObject* id = PyObject_GetAttr(result, state.lastrowid)) return Ref::steal(id);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    SavedError error;
+    Ref name = Ref::steal_or_null(PyObject_GetAttrString(error.get(), "name"));
+    Ref owner = Ref::steal_or_null(PyObject_GetAttrString(error.get(), "obj"));
+    PyErr_Clear();
+    bool cursor_has_none = name && PyUnicode_Check(name.get()) &&
+                           PyUnicode_CompareWithASCIIString(name.get(), "lastrowid") == 0 && owner &&
+                           owner.get() != result && owner.get() != Py_None;
+    if (cursor_has_none) return none();
+    error.restore();
+    throw_error();
+}
+
 Ref insert(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return getattr(execute(session, sql, args).get(), state.lastrowid);
+        return lastrowid(execute(session, sql, args).get());
     }));
 }
 
