@@ -22,6 +22,7 @@ struct State {
     PyObject* own_con;            // VelmoSqlSession.__con as built (kept)
     PyObject* own_results_handle;  // results_handle as built (kept)
     PyObject *builtin_len, *builtin_next, *builtin_iter;
+    initproc python_init;  // the tp_init of a class whose __init__ is written in Python
 
     // Names looked up on objects.
     PyObject *n_con, *n_connection_local, *n_get, *n_set, *n_mapper_dict, *n_data_source, *n_kestrum;
@@ -35,7 +36,7 @@ struct State {
     // Keyword names of the calls made.
     PyObject *kw_session, *kw_get_sql, *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con;
     // Texts and constants.
-    PyObject *t_select, *t_insert, *t_delete, *t_update, *t_list, *s_empty, *zero;
+    PyObject *t_select, *t_insert, *t_delete, *t_update, *t_list, *s_empty, *zero, *empty_tuple, *n_init;
 };
 extern State state;
 

@@ -121,6 +121,19 @@ void intern_names() {
     s.t_list = kept_name("list");
     s.s_empty = kept_name("");
     s.zero = PyLong_FromLong(0);
+    s.empty_tuple = PyTuple_New(0);
+    s.n_init = kept_name("__init__");
+}
+
+// The tp_init slot CPython gives a class whose __init__ is a Python function, read off a probe
+// class (get_args is one such function).
+void find_python_init(Module& m) {
+    Ref ns = Ref::steal(PyDict_New());
+    dict_set(ns.get(), state.n_init, dict_get(m.dict(), str("get_args").get()).get());
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref probe = call(reinterpret_cast<PyObject*>(&PyType_Type), {str("probe").get(), bases.get(), ns.get()});
+    PyObject* init = dict_get(ns.get(), state.n_init).get();
+    if (PyFunction_Check(init)) state.python_init = reinterpret_cast<PyTypeObject*>(probe.get())->tp_init;
 }
 
 // class VelmoSqlSession: connection_local = ContextVar("connection_local", default=None); ...
@@ -174,6 +187,7 @@ void exec_brannow(Module& m) {
     m.from_import("velmo.utils.wollix", {"is_container_type", "is_result_class", "get_base_type"});
     state.own_results_handle = Py_NewRef(m.def(results_handle_spec));
     m.from_import("contextvars", {"ContextVar"});
+    find_python_init(m);
     def_session_class(m);
 }
 

@@ -3,9 +3,9 @@
 //
 // Every global the function reads (len, list, dict, next, iter, Dict, List, get_args and the
 // wollix helpers) is looked up when the Python code would look it up. The per-row loops are
-// native: result classes are called with the row's items as keywords exactly as `cls(**row)`
-// calls them, and the first value of a plain dict row is read directly while `next` and `iter`
-// are the builtins.
+// native: result classes are called with the row's items as keywords as `cls(**row)` calls
+// them, and the first value of a plain dict row is read directly while `next` and `iter` are
+// the builtins.
 #include "brannow.hpp"
 
 using namespace velmo::rt;
@@ -110,6 +110,47 @@ private:
     bool builtins_ = false;
 };
 
+// result_type(**row) for each row. A plain dict row goes to the call as it is when the class is
+// called the ordinary way (type.__call__, object.__new__) and its __init__ is a Python function:
+// the call then unpacks the dict into keywords itself, so the copy that `**row` makes could
+// never be seen. The class and its metaclass are watched through their version tags, which move
+// when a row's __init__ changes either of them.
+class Construct {
+public:
+    explicit Construct(PyObject* cls) : cls_(cls) { examine(); }
+
+    Ref operator()(PyObject* row) {
+        if (direct_ && !unchanged()) examine();
+        if (direct_ && PyDict_CheckExact(row)) return Ref::steal(PyObject_Call(cls_, state.empty_tuple, row));
+        return call_with_mapping(cls_, row);
+    }
+
+private:
+    static unsigned int tag(PyTypeObject* t) { return PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0; }
+
+    void examine() {
+        direct_ = false;
+        if (!PyType_Check(cls_) || Py_TYPE(cls_)->tp_call != PyType_Type.tp_call) return;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls_);
+        if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != state.python_init) return;
+        PyObject* init = _PyType_Lookup(type, state.n_init);
+        if (!init || !PyFunction_Check(init)) return;
+        meta_ = Py_TYPE(cls_);
+        tag_ = tag(type);
+        meta_tag_ = tag(meta_);
+        direct_ = tag_ != 0 && meta_tag_ != 0;
+    }
+    bool unchanged() const {
+        return Py_TYPE(cls_) == meta_ && reinterpret_cast<PyTypeObject*>(cls_)->tp_version_tag == tag_ &&
+               meta_->tp_version_tag == meta_tag_;
+    }
+
+    PyObject* cls_;
+    bool direct_ = false;
+    PyTypeObject* meta_ = nullptr;
+    unsigned int tag_ = 0, meta_tag_ = 0;
+};
+
 // [make(row) for row in results]
 template <class F>
 Ref map_rows(PyObject* results, F&& make) {
@@ -133,13 +174,13 @@ Ref shape(PyObject* results, PyObject* result_type, PyObject* return_type) {
     if (is_list_type(return_type)) {
         if (is_global(result_type, state.g_dict)) return Ref::borrow(results);
         if (test(state.g_is_result_class, result_type))
-            return map_rows(results, [&](PyObject* row) { return call_with_mapping(result_type, row); });
+            return map_rows(results, Construct(result_type));
         return map_rows(results, FirstValue{});
     }
     if (is_global(result_type, state.g_dict)) return Ref::steal(PyObject_GetItem(results, state.zero));
     if (test(state.g_is_result_class, return_type)) {
         Ref first = Ref::steal(PyObject_GetItem(results, state.zero));
-        return call_with_mapping(result_type, first.get());
+        return Construct(result_type)(first.get());
     }
     Ref first = Ref::steal(PyObject_GetItem(results, state.zero));
     return FirstValue{}(first.get());
