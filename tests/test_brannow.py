@@ -1,20 +1,24 @@
-"""VelmoSqlSession: shape, construction and argument errors, the current session per thread and
-task, the exact calls made on the template and the mapper (recording fakes), overrides, and the
-whole road on SQLite."""
+"""velmo.db.brannow: shape, construction, the current session per thread and task, the calls made on
+the template and the mapper (recording fakes), overrides, the road on SQLite; results_handle against
+the same rules in Python run on brannow's globals, so that rebinding a name there changes both."""
 
 import asyncio
+import collections
 import contextvars
 import dataclasses
+import itertools
 import threading
-import typing
+import types
+from typing import Any, Dict, List, Optional
 
+import pydantic
 import pytest
 from sqlalchemy import create_engine, text
 from sqlalchemy.pool import StaticPool
 
 from conftest import Raises, assert_no_reference_growth, expect
 from velmo.db import brannow, kestrum
-from velmo.db.brannow import VelmoSqlSession as V
+from velmo.db.brannow import VelmoSqlSession as V, results_handle
 from velmo.mapper.drovik import ParseMapper
 
 METHODS = """__init__ _VelmoSqlSession__con get_ori_session begin_tx execute_sql select_one select_list select_page
@@ -78,7 +82,7 @@ Q, PAGE, DATA, SESSION = text("q"), object(), {"k": 1}, V({"t": None}, "engine")
         (lambda: built([]), bad_type("mapper_dict", "dict", "list")),
         (lambda: built({}, "", None), Raises(Exception, "kestrum can't init")),
         (lambda: built({}, "e", object()), Raises(AttributeError, match="data_source")),
-        (lambda: built({}, "e", "t", 1), Raises(TypeError, "__init__() takes at most 4 positional arguments (5 given)")),
+        (lambda: type("Loop", (V,), {"_VelmoSqlSession__con": V.commit})({}, "e").commit(), Raises(RecursionError)),
         (lambda: built({}, "engine"), ("engine", kestrum.SqlTemplate)),
         (lambda: built({}, "engine", Recorder([], data_source="tpl")), ("tpl", Recorder)),
         (lambda: built({}, kestrum=Recorder([], data_source="tpl")), ("tpl", Recorder)),
@@ -113,10 +117,7 @@ def test_transactions_per_context(monkeypatch):
     async def task():
         return current(), a.begin_tx(), current()
 
-    async def main():
-        return await asyncio.create_task(task()), current()
-
-    assert asyncio.run(main()) == ((made[3], None, made[5]), made[3]) and log[-1] == (None, None, made[4])
+    assert asyncio.run(task()) == (made[3], None, made[5]) and current() is made[3] and log[-1] == (None, None, made[4])
 
 
 SQL_CON_ARGS = {"sql": Q, "con": "CON", "args": DATA}
@@ -133,12 +134,10 @@ PASS_THROUGH = [
 
 @pytest.mark.parametrize("name, args, positional, keywords", PASS_THROUGH)
 def test_pass_through_calls(name, args, positional, keywords):
-    log = []
-    session = V({}, kestrum=Recorder(log))
+    session = V({}, kestrum=Recorder(log := []))
     session._VelmoSqlSession__con = lambda: log.append("con") or "CON"
     assert getattr(session, name)(*args) == name
     assert log == [f"get {name}", *(["con"] if keywords else []), (name, positional, keywords)]
-    assert list(log[-1][2]) == list(keywords)
     V.connection_local.set("current")
     getattr(V({}, kestrum=Recorder(log)), name)(*args)
     assert log[-1] == (name, positional, {**keywords, "con": "current"} if keywords else {})
@@ -155,7 +154,6 @@ SQL_KW = {"sql": Q, "con": None, "args": DATA}
         ([Q, DATA, "select", int], PAGE, {"total": 2, "list": [1, 2]}, [("select_page", (), {**SQL_KW, "page": PAGE})]),
         (iter([Q, DATA, "insert", int]), "", "insert", [("insert", (), SQL_KW)]),
         ((Q, DATA, "delete", dict), PAGE, "delete", [("delete", (), SQL_KW)]),
-        ((Q, DATA, "update", dict), None, "update", [("update", (), SQL_KW)]),
         ((Q, DATA, "sql", dict), None, None, []),
         ((Q, DATA, "select"), None, Raises(ValueError, "not enough values to unpack (expected 4, got 3)"), []),
         ((Q, DATA, "select", 1, 2), None, Raises(ValueError, "too many values to unpack (expected 4)"), []),
@@ -163,16 +161,14 @@ SQL_KW = {"sql": Q, "con": None, "args": DATA}
     ],
 )
 def test_execute_sql_dispatch(answer, page, expected, calls):
-    log = []
-    template = Recorder(log, {"select_list": ROWS, "select_page": {"total": 2, "list": ROWS}})
+    template = Recorder(log := [], {"select_list": ROWS, "select_page": {"total": 2, "list": ROWS}})
     result = expect(expected, V({"t": Recorder(log, {"get_sql": answer})}, kestrum=template).execute_sql, "id", "t", DATA, page)
     assert log[:2] == ["get get_sql", ("get_sql", (), {"sql_id": "id", "params": DATA})] and log[3::2] == calls
-    assert ROWS == [{"a": 1}, {"a": 2}]
-    if calls and calls[0][0] == "select_page":
-        assert result is template.results["select_page"]
+    assert result is template.results["select_page"] or calls[:1] != [("select_page", (), {**SQL_KW, "page": PAGE})]
 
 
 Person = dataclasses.make_dataclass("Person", ["id", "name"])
+
 
 def test_the_whole_road_on_sqlite(mapper_file, monkeypatch):
     mapper = ParseMapper(mapper_file(f"""<mapper namespace="p">
@@ -183,7 +179,7 @@ def test_the_whole_road_on_sqlite(mapper_file, monkeypatch):
     s, page = V({"p": mapper}, create_engine("sqlite://", poolclass=StaticPool)), kestrum.Page(2, 2)
     s.update(text("create table person (id integer primary key, name varchar(20))"), None)
     assert [s.execute_sql("add", "p", {"name": n}) for n in "abc"] == [1, 2, 3]
-    assert s.execute_sql("find", "p", {"name": "b"}, None, typing.List[Person]) == [Person(2, "b")]
+    assert s.execute_sql("find", "p", {"name": "b"}, None, List[Person]) == [Person(2, "b")]
     assert s.execute_sql("find", "p", {}, page, Person) == {"pageNum": 2, "pageSize": 2, "total": 3, "list": Person(3, "c")}
     assert s.execute_sql("rename", "p", {"id": 1, "name": "z"}, None, float) == 1
     expect(bad_type("params", "dict", "NoneType"), s.execute_sql, "find", "p")
@@ -193,7 +189,7 @@ def test_the_whole_road_on_sqlite(mapper_file, monkeypatch):
 
     def calls():
         s.execute_sql("find", "p", {}, page), s.begin_tx(), s.execute_sql("find", "p", {}, None, dict), s.close()
-        pytest.raises(TypeError, s.execute_sql, "find", "p", {}, None, typing.List[str])
+        pytest.raises(TypeError, s.execute_sql, "find", "p", {}, None, List[str])
 
     assert_no_reference_growth([s, page, Person, mapper, s.kestrum], calls, 200, warmup=2)
 
@@ -201,13 +197,93 @@ def test_the_whole_road_on_sqlite(mapper_file, monkeypatch):
         def select_list(self, sql, con=None, args=None):
             return [{"id": con, "name": "sub"}]
 
-    class Loop(V):
-        _VelmoSqlSession__con = V.commit
-
     monkeypatch.setattr(brannow, "SqlTemplate", Template)
     s = V({"p": mapper}, "engine")
     s._VelmoSqlSession__con = lambda: 7
     assert s.execute_sql("find", "p", {}) == [Person(7, "sub")]
     monkeypatch.setattr(brannow, "results_handle", lambda *args: args)
     assert s.execute_sql("find", "p", {}, None, Person) == ([{"id": 7, "name": "sub"}], Person, Person)
-    expect(Raises(RecursionError), Loop({}, "engine").commit)
+
+
+R = dataclasses.make_dataclass("R", ["a", ("b", int, 0)])
+S = type("S", (R,), {})
+P = pydantic.create_model("P", a=(int, ...), b=(int, 0))
+TWO = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
+CHECK = "please check {}: {}, resultType: {}".format
+
+
+@pytest.mark.parametrize(
+    "rows, result_type, return_type, expected",
+    [
+        (TWO, S, List[R], Raises(TypeError, CHECK("return_result_type", f"<class '{__name__}.R'>", f"<class '{__name__}.S'>"))),
+        (TWO, dict, List[Dict[str, int]], Raises(TypeError, CHECK("return_result_type", "typing.Dict[str, int]", "<class 'dict'>"))),
+        (TWO, str, int, Raises(TypeError, CHECK("return_type", "<class 'int'>", "<class 'str'>"))),
+        (TWO, set, Dict[str, int], Raises(TypeError, CHECK("return_type", "<class 'dict'>", "<class 'set'>"))),
+        (TWO, list, None, Raises(TypeError, "please check result type")),
+        (TWO, None, dict, Raises(TypeError, "issubclass() arg 1 must be a class")),
+        ([None], R, R, Raises(TypeError, f"{__name__}.R() argument after ** must be a mapping, not NoneType")),
+        (5, int, int, Raises(TypeError, "object of type 'int' has no len()")),
+    ],
+)
+def test_messages_and_shapes(rows, result_type, return_type, expected):
+    expect(expected, results_handle, rows, result_type, return_type)
+
+
+def reference(results, result_type, f_return_type):
+    if len(results) == 0:
+        return results
+    if f_return_type is None:
+        f_return_type = list
+    return_type = get_base_type(f_return_type)
+    if return_type == dict or return_type == Dict:
+        if (not is_container_type(result_type) and not is_result_class(result_type)) or (
+            is_container_type(result_type) and result_type != dict and result_type != Dict
+        ):
+            raise TypeError(f"please check return_type: {return_type}, resultType: {result_type}")
+    elif return_type == list or return_type == List:
+        if result_type:
+            args = get_args(f_return_type)
+            if args and result_type is not args[0]:
+                raise TypeError(f"please check return_result_type: {args[0]}, resultType: {result_type}")
+    elif not is_container_type(return_type) and result_type is not return_type:
+        raise TypeError(f"please check return_type: {return_type}, resultType: {result_type}")
+    if result_type is list or result_type is List:
+        raise TypeError("please check result type")
+    if return_type == list or return_type == List:
+        if result_type is dict:
+            return results
+        if is_result_class(result_type):
+            return [result_type(**row) for row in results]
+        return [next(iter(row.values())) for row in results]
+    if result_type is dict:
+        return results[0]
+    if is_result_class(return_type):
+        return result_type(**results[0])
+    return next(iter(results[0].values()))
+
+
+def outcome(function, rows, *types):
+    try:
+        result = function(rows, *types)
+    except Exception as e:
+        return type(e), str(e)
+    return result, result is rows, [result is row for row in rows]
+
+
+REBOUND = {
+    "next": lambda it: "next", "iter": lambda values: iter(list(values)[::-1]), "len": lambda results: 0,
+    "dict": collections.OrderedDict, "list": tuple, "Dict": dict, "List": list, "get_args": lambda t: (int,),
+    "get_base_type": lambda t: dict, "is_result_class": lambda t: False, "is_container_type": lambda t: True,
+}
+
+
+@pytest.mark.parametrize("name", [None, *REBOUND])
+def test_against_python_with_rebound_globals(monkeypatch, name):
+    if name:
+        monkeypatch.setattr(brannow, name, REBOUND[name], raising=False)
+    python = types.FunctionType(reference.__code__, vars(brannow))
+    rowsets = [[{"a": 1, "b": 2}, {"a": 3}], ({"a": 7}, {}), [{}], [collections.OrderedDict(a=5)], [None], [], ""]
+    result_types = [R, S, P, dict, Dict, int, str, list, List, tuple, None]
+    return_types = [None, list, List, List[R], List[int], dict, Dict, Dict[str, Any], R, P, int, tuple, Optional[int]]
+    for case in itertools.product(rowsets, result_types, return_types):
+        assert outcome(results_handle, *case) == outcome(python, *case), case
