@@ -35,25 +35,26 @@ bool kind_is(PyObject* value, PyObject* text) {
     return truthy(r.get());
 }
 
-// results_handle(...) through the module global; ours runs without the binder.
-Ref call_results_handle(PyObject* results, PyObject* result_type, PyObject* return_type) {
-    Ref fn = global(state.g_results_handle);
-    if (fn.get() == state.own_results_handle) return results_handle(results, result_type, return_type);
-    return call(fn.get(), {results, result_type, return_type});
+// fn(results, result_type, return_type) for `fn` found under the global results_handle; ours
+// runs without the binder.
+Ref call_results_handle(PyObject* fn, PyObject* results, PyObject* result_type, PyObject* return_type) {
+    if (fn == state.own_results_handle) return results_handle(results, result_type, return_type);
+    return call(fn, {results, result_type, return_type});
 }
 
 Ref select(PyObject* self, PyObject* sql, PyObject* params, PyObject* result_type, PyObject* page,
            PyObject* return_type) {
     if (!truthy(page)) {
         Ref rows = forward(self, state.n_select_list, {sql, params}, 1, state.kw_sql_con_args);
-        return call_results_handle(rows.get(), result_type, return_type);
+        Ref fn = global(state.g_results_handle);
+        return call_results_handle(fn.get(), rows.get(), result_type, return_type);
     }
     Ref answer = forward(self, state.n_select_page, {sql, page, params}, 2, state.kw_sql_page_con_args);
-    // results["list"] = results_handle(results["list"], result_type, return_type)
+    // results["list"] = results_handle(results["list"], result_type, return_type): the global is
+    // read before the subscript, as the right-hand side evaluates.
     Ref fn = global(state.g_results_handle);
     Ref rows = Ref::steal(PyObject_GetItem(answer.get(), state.t_list));
-    Ref shaped = fn.get() == state.own_results_handle ? results_handle(rows.get(), result_type, return_type)
-                                                      : call(fn.get(), {rows.get(), result_type, return_type});
+    Ref shaped = call_results_handle(fn.get(), rows.get(), result_type, return_type);
     check(PyObject_SetItem(answer.get(), state.t_list, shaped.get()));
     return answer;
 }
