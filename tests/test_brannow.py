@@ -88,7 +88,7 @@ Q, PAGE, DATA, SESSION = text("q"), object(), {"k": 1}, V({"t": None}, "engine")
         (lambda: built({}, kestrum=Recorder([], data_source="tpl")), ("tpl", Recorder)),
         (lambda: SESSION.insert(Q), Raises(TypeError, "insert() takes exactly 3 positional arguments (2 given)")),
         (lambda: SESSION.insert_orm2(Q, (1,)), bad_type("data_list", "list", "tuple")),
-        (lambda: SESSION.execute_sql(None, 1, []), bad_type("sql_id", "str", "NoneType")),
+        (lambda: SESSION.execute_sql(1, 1, []), bad_type("sql_id", "str", "int")),
         (lambda: SESSION.execute_sql("id", b"t"), bad_type("namespace", "str", "bytes")),
         (lambda: SESSION.execute_sql("id", "t", []), bad_type("ori_params", "dict", "list")),
         (lambda: SESSION.execute_sql("id", "u", {}), Raises(Exception, "not found namespace: u")),
@@ -134,8 +134,9 @@ PASS_THROUGH = [
 
 @pytest.mark.parametrize("name, args, positional, keywords", PASS_THROUGH)
 def test_pass_through_calls(name, args, positional, keywords):
-    session = V({}, kestrum=Recorder(log := []))
-    session._VelmoSqlSession__con = lambda: log.append("con") or "CON"
+    log = []
+    own = type("Own", (V,), {"_VelmoSqlSession__con": lambda self: log.append("con") or "CON"})
+    session = own({}, kestrum=Recorder(log))
     assert getattr(session, name)(*args) == name
     assert log == [f"get {name}", *(["con"] if keywords else []), (name, positional, keywords)]
     V.connection_local.set("current")
