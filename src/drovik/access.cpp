@@ -13,37 +13,6 @@ Ref attribute(PyObject* element, PyObject* name) {
     return Ref::steal(PyObject_GetItem(attrib.get(), name));
 }
 
-void unpack2(PyObject* value, Ref& first, Ref& second) {
-    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && Py_SIZE(value) == 2) {
-        PyObject* const* items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0) : &PyList_GET_ITEM(value, 0);
-        first = Ref::borrow(items[0]);
-        second = Ref::borrow(items[1]);
-        return;
-    }
-    PyObject* it = PyObject_GetIter(value);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
-            PyErr_Clear();
-            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-        }
-        throw_error();
-    }
-    Ref iter = Ref::steal(it);
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal_or_null(PyIter_Next(iter.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) throw_error();
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    if (Ref extra = Ref::steal_or_null(PyIter_Next(iter.get())))
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw_error();
-    first = std::move(items[0]);
-    second = std::move(items[1]);
-}
-
 Ref concat(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
     return Ref::steal(PyNumber_Add(a, b));

@@ -241,7 +241,12 @@ Ref global(PyObject* name);
 // `element.attrib[name]`.
 Ref attribute(PyObject* element, PyObject* name);
 // `sql, binds = value`: unpacks exactly two items as an assignment does.
-void unpack2(PyObject* value, Ref& first, Ref& second);
+inline void unpack2(PyObject* value, Ref& first, Ref& second) {
+    Ref parts[2];
+    rt::unpack(value, parts, 2);
+    first = std::move(parts[0]);
+    second = std::move(parts[1]);
+}
 // `a + b` for strs (and Python's + for anything else).
 Ref concat(PyObject* a, PyObject* b);
 

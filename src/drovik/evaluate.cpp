@@ -70,16 +70,7 @@ Ref evaluate(PyObject* source, PyObject* globals) {
 // Whether self.parse_element still is ParseMapper's own method (no override on the instance,
 // its class or a base), so the walk may call it natively.
 bool own_parse_element(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(tp, state.n_parse_element) != state.own_parse_element) return false;
-    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return true;
-    PyObject** dict = _PyObject_GetDictPtr(self);
-    if (!dict) return false;
-    if (!*dict) return true;
-    int found = PyDict_Contains(*dict, state.n_parse_element);
-    if (found < 0) PyErr_Clear();
-    return found == 0;
+    return is_own_method(self, state.n_parse_element, state.own_parse_element);
 }
 
 // Whether ParseMapper.<name>, read through the module global, is our own static method.

@@ -74,17 +74,7 @@ Ref in_session(PyObject* self, PyObject* con, F&& f) {
         &f);
 }
 
-// Counts the template's own nested calls on this thread against the interpreter's recursion
-// limit, as the Python frames of the same calls would count: a chain of overrides that leads
-// back into an operation with no Python frame in between raises RecursionError long before
-// the C stack runs out.
-class NestingGuard {
-public:
-    NestingGuard();
-    ~NestingGuard();
-    NestingGuard(const NestingGuard&) = delete;
-    NestingGuard& operator=(const NestingGuard&) = delete;
-};
+using rt::NestingGuard;
 
 // UnboundLocalError for reading the local `name` that a swallowed exception left unassigned.
 [[noreturn]] void raise_unbound_local(const char* name);

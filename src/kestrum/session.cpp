@@ -165,16 +165,6 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
 
 }  // namespace
 
-namespace {
-thread_local int nesting = 0;
-}
-
-NestingGuard::NestingGuard() {
-    if (nesting >= Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
-    ++nesting;
-}
-NestingGuard::~NestingGuard() { --nesting; }
-
 void raise_unbound_local(const char* name) {
     raise_format(PyExc_UnboundLocalError,
                  "cannot access local variable '%s' where it is not associated with a value", name);

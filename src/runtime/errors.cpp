@@ -1,4 +1,4 @@
-// Error builders and the translation of stray C++ exceptions.
+// Error builders, the nesting count, and the translation of stray C++ exceptions.
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -30,6 +30,16 @@ void raise_argument_type(const char* name, const char* expected, PyObject* given
     raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  name, expected, Py_TYPE(given)->tp_name);
 }
+
+namespace {
+thread_local int nesting = 0;
+}
+
+NestingGuard::NestingGuard() {
+    if (nesting >= Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+    ++nesting;
+}
+NestingGuard::~NestingGuard() { --nesting; }
 
 void translate_current_exception() noexcept {
     try {

@@ -1,4 +1,4 @@
-// Module-global name lookups.
+// Module-global name lookups and the own-method test.
 #include "globals.hpp"
 
 namespace velmo::rt {
@@ -11,6 +11,19 @@ Ref load_global(PyObject* globals, PyObject* name) {
     Ref exc = call(PyExc_NameError, {message.get()});
     setattr(exc.get(), "name", name);
     raise_obj(PyExc_NameError, exc.get());
+}
+
+bool is_own_method(PyObject* obj, PyObject* name, PyObject* ours) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(tp, name) != ours) return false;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return true;
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (!dict) return false;
+    if (!*dict) return true;
+    int found = PyDict_Contains(*dict, name);
+    if (found < 0) PyErr_Clear();
+    return found == 0;
 }
 
 }  // namespace velmo::rt

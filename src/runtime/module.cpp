@@ -166,7 +166,7 @@ PyObject* Module::def_class(const char* name, std::initializer_list<Member> memb
         std::string qualname = std::string(name) + "." + m.spec->name;
         Ref fn = function(*m.spec, qualname.c_str());
         if (m.kind == Kind::Static) fn = Ref::steal(PyStaticMethod_New(fn.get()));
-        dict_set(ns.get(), m.spec->name, fn.get());
+        dict_set(ns.get(), m.key ? m.key : m.spec->name, fn.get());
     }
     Ref bases = tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {str(name).get(), bases.get(), ns.get()});

@@ -38,6 +38,7 @@ enum class Kind : uint8_t { Method, Static };
 struct Member {
     const FunctionSpec* spec;
     Kind kind = Kind::Method;
+    const char* key = nullptr;  // the class dict key when it differs from the name (mangled names)
 };
 
 class Module {

@@ -110,6 +110,18 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
                                                 nullptr));
 }
 
+// Calls obj.name(*positional, **kw) where kwnames names the last len(kwnames) items of args.
+inline Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
+                          PyObject* kwnames) {
+    PyObject* stack[8];
+    stack[0] = obj;
+    size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (n - static_cast<size_t>(nkw)) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 // A tuple built from borrowed items.
 inline Ref tuple(std::initializer_list<PyObject*> items) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -155,6 +167,18 @@ public:
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Counts a module's own nested calls on this thread against the interpreter's recursion limit,
+// as the Python frames of the same calls would count: a chain of overrides that leads back into
+// native code with no Python frame in between raises RecursionError long before the C stack
+// runs out. (Each module links its own copy, so each module counts its own nesting.)
+class NestingGuard {
+public:
+    NestingGuard();
+    ~NestingGuard();
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
 };
 
 // Holds a Python exception that is being handled while cleanup code runs, and restores it.

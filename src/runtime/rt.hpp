@@ -6,3 +6,4 @@
 #include "globals.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "unpacking.hpp"

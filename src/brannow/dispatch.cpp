@@ -1,0 +1,108 @@
+// execute_sql, the road of a statement by mapper identifier, and the pass-through operations
+// that hand a clause, an ORM statement or ORM objects to the same-named template operation.
+#include "brannow.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::brannow {
+
+namespace {
+
+// self.kestrum.<name>(*args) with self.__con() placed at `con_at`; kwnames names the trailing
+// arguments, con included. As in Python, the method is looked up before __con is called.
+Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at,
+            PyObject* kwnames) {
+    NestingGuard guard;
+    Ref kestrum = getattr(self, state.n_kestrum);
+    Ref method = getattr(kestrum.get(), name);
+    Ref con = current_session(self);
+    // One free slot in front, so that a bound method can put its self there.
+    PyObject* stack[8];
+    size_t n = 1;
+    for (PyObject* arg : args) {
+        if (n - 1 == con_at) stack[n++] = con.get();
+        stack[n++] = arg;
+    }
+    if (n - 1 == con_at) stack[n++] = con.get();
+    size_t nargs = n - 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(method.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// `value == text` for a statement kind; a plain str is compared without the protocol.
+bool kind_is(PyObject* value, PyObject* text) {
+    if (PyUnicode_CheckExact(value)) return value == text || PyUnicode_Compare(value, text) == 0;
+    Ref r = Ref::steal(PyObject_RichCompare(value, text, Py_EQ));
+    return truthy(r.get());
+}
+
+// fn(results, result_type, return_type) for `fn` found under the global results_handle; ours
+// runs without the binder.
+Ref call_results_handle(PyObject* fn, PyObject* results, PyObject* result_type, PyObject* return_type) {
+    if (fn == state.own_results_handle) return results_handle(results, result_type, return_type);
+    return call(fn, {results, result_type, return_type});
+}
+
+Ref select(PyObject* self, PyObject* sql, PyObject* params, PyObject* result_type, PyObject* page,
+           PyObject* return_type) {
+    if (!truthy(page)) {
+        Ref rows = forward(self, state.n_select_list, {sql, params}, 1, state.kw_sql_con_args);
+        Ref fn = global(state.g_results_handle);
+        return call_results_handle(fn.get(), rows.get(), result_type, return_type);
+    }
+    Ref answer = forward(self, state.n_select_page, {sql, page, params}, 2, state.kw_sql_page_con_args);
+    // results["list"] = results_handle(results["list"], result_type, return_type): the global is
+    // read before the subscript, as the right-hand side evaluates.
+    Ref fn = global(state.g_results_handle);
+    Ref rows = Ref::steal(PyObject_GetItem(answer.get(), state.t_list));
+    Ref shaped = call_results_handle(fn.get(), rows.get(), result_type, return_type);
+    check(PyObject_SetItem(answer.get(), state.t_list, shaped.get()));
+    return answer;
+}
+
+}  // namespace
+
+Ref execute_sql_fn(const Args& a) {
+    PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4],
+             *return_type = a[5];
+    NestingGuard guard;
+    Ref mappers = getattr(self, state.n_mapper_dict);
+    if (!check(PySequence_Contains(mappers.get(), namespace_)))
+        raise_format(PyExc_Exception, "not found namespace: %S", namespace_);
+    mappers = getattr(self, state.n_mapper_dict);
+    Ref mapper = Ref::steal(PyObject_GetItem(mappers.get(), namespace_));
+    Ref answer = call_method_kw(mapper.get(), state.n_get_sql, {sql_id, ori_params}, state.kw_get_sql);
+    // sql, params, sql_type, result_type = answer
+    Ref parts[4];
+    unpack(answer.get(), parts, 4);
+    PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
+
+    if (kind_is(sql_type, state.t_select)) return select(self, sql, params, result_type, page, return_type);
+    if (kind_is(sql_type, state.t_insert))
+        return forward(self, state.n_insert, {sql, params}, 1, state.kw_sql_con_args);
+    if (kind_is(sql_type, state.t_delete))
+        return forward(self, state.n_delete, {sql, params}, 1, state.kw_sql_con_args);
+    if (kind_is(sql_type, state.t_update))
+        return forward(self, state.n_update, {sql, params}, 1, state.kw_sql_con_args);
+    return none();
+}
+
+// The pass-through operations: (sql=, con=, args=), (sql=, page=, con=, args=), (data=, con=),
+// (statement, con=) and (statement, data_list, con=).
+
+Ref select_one_fn(const Args& a) { return forward(a[0], state.n_select_one, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref select_list_fn(const Args& a) { return forward(a[0], state.n_select_list, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref select_page_fn(const Args& a) {
+    return forward(a[0], state.n_select_page, {a[1], a[2], a[3]}, 2, state.kw_sql_page_con_args);
+}
+Ref insert_fn(const Args& a) { return forward(a[0], state.n_insert, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref delete_fn(const Args& a) { return forward(a[0], state.n_delete, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref update_fn(const Args& a) { return forward(a[0], state.n_update, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref add_fn(const Args& a) { return forward(a[0], state.n_add, {a[1]}, 1, state.kw_data_con); }
+Ref add_all_fn(const Args& a) { return forward(a[0], state.n_add_all, {a[1]}, 1, state.kw_data_con); }
+Ref select_all_orm2_fn(const Args& a) { return forward(a[0], state.n_select_all_orm2, {a[1]}, 1, state.kw_con); }
+Ref select_one_orm2_fn(const Args& a) { return forward(a[0], state.n_select_one_orm2, {a[1]}, 1, state.kw_con); }
+Ref delete_orm2_fn(const Args& a) { return forward(a[0], state.n_delete_orm2, {a[1]}, 1, state.kw_con); }
+Ref update_orm2_fn(const Args& a) { return forward(a[0], state.n_update_orm2, {a[1]}, 1, state.kw_con); }
+Ref insert_orm2_fn(const Args& a) { return forward(a[0], state.n_insert_orm2, {a[1], a[2]}, 2, state.kw_con); }
+
+}  // namespace velmo::brannow
