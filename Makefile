@@ -32,7 +32,7 @@ install: $(STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 demo: install
-	$(PY) examples/quickstart.py
+	$(PY) examples/shop.py
 
 test: install
 	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
