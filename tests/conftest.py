@@ -11,9 +11,11 @@ afterwards; `people` creates such a table with an autoincrement key. `mapper_fil
 document, `load` builds a ParseMapper over a <mapper namespace="t"> holding the given statements.
 
 Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
-`expect` for tables whose rows give either a value or an exception, and `assert_no_reference_growth`.
+`expect` for tables whose rows give either a value or an exception, `assert_no_reference_growth`,
+and `fresh_database` (an engine on a new database of its own, dropped afterwards).
 """
 
+import contextlib
 import gc
 import os
 import re
@@ -21,7 +23,7 @@ import sys
 import uuid
 
 import pytest
-from sqlalchemy import Column, Integer, MetaData, String, Table, create_engine, text
+from sqlalchemy import Column, Integer, MetaData, String, Table, create_engine, make_url, text
 
 SERVER_URL_VARIABLES = {"mariadb": "VELMO_TEST_MARIADB_URL", "postgresql": "VELMO_TEST_POSTGRES_URL"}
 ENGINE_IDS = ["sqlite", "mariadb", "postgresql"]
@@ -166,3 +168,29 @@ def pytest_make_parametrize_id(config, val, argname):
     if isinstance(val, Raises):
         return val.type.__name__ + (f": {val.message}" if val.message is not None else "")
     return None
+
+
+@contextlib.contextmanager
+def fresh_database(kind, folder):
+    """An engine on a new, empty database of `kind` ("sqlite" in `folder`, or a server whose URL is
+    set), dropped afterwards; skips when the server's URL is not set."""
+    if kind == "sqlite":
+        engine = create_engine(f"sqlite:///{folder / f'{uuid.uuid4().hex}.db'}")
+        yield engine
+        engine.dispose()
+        return
+    url = os.environ.get(SERVER_URL_VARIABLES[kind])
+    if not url:
+        pytest.skip(f"{SERVER_URL_VARIABLES[kind]} is not set")
+    name = f"velmo_{uuid.uuid4().hex[:12]}"
+    admin = create_engine(url, isolation_level="AUTOCOMMIT")
+    with admin.connect() as connection:
+        connection.execute(text(f"create database {name}"))
+    engine = create_engine(make_url(url).set(database=name))
+    try:
+        yield engine
+    finally:
+        engine.dispose()
+        with admin.connect() as connection:
+            connection.execute(text(f"drop database {name}"))
+        admin.dispose()
