@@ -34,6 +34,7 @@ MODULES = [
     "velmo.utils.plovet",
     "velmo.mapper.drovik",
     "velmo.db.kestrum",
+    "velmo.mapper.checker",
 ]
 
 
