@@ -140,11 +140,8 @@ bool read_document(PyObject* path, Document& doc, Report& report) {
     set_handler(parser.get(), state.n_end_handler, state.on_end, capsule.get());
     set_handler(parser.get(), state.n_data_handler, state.on_data, capsule.get());
     Ref parse = getattr(parser.get(), state.n_parse);
-    PyObject* done = PyObject_CallFunctionObjArgs(parse.get(), data.get(), Py_True, nullptr);
-    if (done) {
-        Py_DECREF(done);
+    if (Ref done = Ref::steal_or_null(PyObject_CallFunctionObjArgs(parse.get(), data.get(), Py_True, nullptr)))
         return true;
-    }
     if (!PyErr_ExceptionMatches(state.expat_error)) throw_error();
     SavedError caught;
     long line = long_attribute(caught.get(), state.n_lineno);
