@@ -49,7 +49,7 @@ ROWS = [
      Raises(KeyError)),
     ('<select id="f3">SELECT <foreach item="v" collection="params[\'vs\']" open="(" close=")" separator=",">#{v}</foreach></select>',
      [("<foreach", "error", "foreach collection \"params['vs']\" is not a plain parameter name")], Raises(NameError)),
-    ('<select id="k">SELECT #{}, #{ a }, #{a.b} FROM t WHERE x = #{x</select>',
+    ('<select id="k">SELECT \'é\', #{}, #{ a }, #{a.b} FROM t WHERE x = #{x</select>',
      [("#{}", "error", "empty marker '#{}' is left in the SQL as written"),
       ("#{ a }", "error", "marker '#{ a }' gets no bind value: a marker name is letters, digits, '_' and '-'"),
       ("#{a.b}", "error", "marker '#{a.b}' gets no bind value: a marker name is letters, digits, '_' and '-'"),
