@@ -22,9 +22,6 @@ namespace velmo::checker {
 
 using rt::Args;
 using rt::Ref;
-using rt::Default;
-using rt::Exact;
-using rt::FunctionSpec;
 
 struct State {
     PyObject* parser_create;         // xml.parsers.expat.ParserCreate

@@ -14,6 +14,10 @@ State state;
 
 namespace {
 
+using rt::Default;
+using rt::Exact;
+using rt::FunctionSpec;
+
 const FunctionSpec check_spec{
     "check",
     {{"paths", Default::Required, Exact::List, "list[str]"}},
