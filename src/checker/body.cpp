@@ -1,0 +1,176 @@
+// Statement bodies, as parse_element evaluates them.
+//
+// Each element kind and the attributes it reads; an element of any other tag makes the
+// evaluation fail, so it is an error wherever evaluation reaches it. Conditions are compiled the
+// way eval compiles them (without running them), foreach collections must be plain parameter
+// names (they are evaluated against the caller's parameters and bound as "NAME_for_index_N"),
+// and include must name an sql fragment of the same file.
+#include "checker.hpp"
+
+namespace velmo::checker {
+
+using namespace velmo::rt;
+
+namespace {
+
+enum class Kind : uint8_t { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach };
+
+struct KindInfo {
+    Kind kind;
+    std::string_view tag;
+    std::vector<std::string_view> attributes;  // the attributes evaluation reads
+};
+
+const KindInfo kinds[] = {
+    {Kind::Include, "include", {"refid"}},
+    {Kind::Sql, "sql", {}},
+    {Kind::If, "if", {"test"}},
+    {Kind::Where, "where", {}},
+    {Kind::Trim, "trim", {"prefix", "suffix", "prefixOverrides", "suffixOverrides"}},
+    {Kind::Set, "set", {}},
+    {Kind::Choose, "choose", {}},
+    {Kind::When, "when", {"test"}},
+    {Kind::Otherwise, "otherwise", {}},
+    {Kind::Foreach, "foreach", {"item", "collection", "open", "close", "separator"}},
+};
+
+const KindInfo* kind_of(std::string_view tag) {
+    for (const KindInfo& k : kinds)
+        if (k.tag == tag) return &k;
+    return nullptr;
+}
+
+// Why `expression` does not compile as eval(expression, ...) compiles it, or "".
+std::string compile_problem(const std::string& expression) {
+    const char* source = expression.c_str();
+    while (*source == ' ' || *source == '\t') ++source;  // eval skips these
+    PyCompilerFlags flags;
+    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+    flags.cf_feature_version = PY_MINOR_VERSION;
+    if (Ref code = Ref::steal_or_null(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)))
+        return {};
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    SavedError caught;
+    Ref message;
+    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError)) message = getattr_optional(caught.get(), state.n_msg);
+    if (!message || !PyUnicode_Check(message.get())) message = Ref::steal(PyObject_Str(caught.get()));
+    return std::string(utf8(message.get()));
+}
+
+// A name that foreach can evaluate and bind: an ASCII identifier (what a marker name may hold)
+// that is no keyword and holds no "_for_index_" (binding splits the marker name there).
+bool plain_name(const std::string& name) {
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    if (name.find("_for_index_") != std::string::npos) return false;
+    return !truthy(call(state.is_keyword, {str(name).get()}).get());
+}
+
+class Walk {
+public:
+    explicit Walk(const Mapper& mapper) : m_(mapper) {}
+
+    // The element's text, children and their tails.
+    void body(const Node& node) {
+        check_markers(node.text, items_, m_.report);
+        for (size_t child : node.children) {
+            element(m_.doc.nodes[child], false);
+            check_markers(m_.doc.nodes[child].tail, items_, m_.report);
+        }
+    }
+
+private:
+    void element(const Node& node, bool in_choose) {
+        RecursionGuard guard(" while checking a mapper element");
+        Report& report = m_.report;
+        const KindInfo* info = kind_of(node.tag);
+        if (!info) {
+            report.error(node.at, "unknown element " + quoted(node.tag) + ": evaluating the statement fails");
+            return;
+        }
+        check_attributes(node, info->attributes, report);
+        switch (info->kind) {
+            case Kind::Include: include(node); break;
+            case Kind::If: test(node); break;
+            case Kind::When:
+            case Kind::Otherwise:
+                if (!in_choose)
+                    report.warning(node.at, node.tag + " outside choose is always included");
+                else if (info->kind == Kind::When)
+                    test(node);
+                break;
+            case Kind::Choose: choose(node); return;
+            case Kind::Foreach: foreach(node); return;
+            default: break;
+        }
+        body(node);
+    }
+
+    void test(const Node& node) {
+        const std::string* test = node.attribute("test");
+        if (!test) {
+            m_.report.error(node.at, node.tag + " without 'test'");
+            return;
+        }
+        std::string problem = compile_problem(*test);
+        if (!problem.empty())
+            m_.report.error(node.at, node.tag + " test " + quoted(*test) + " does not compile: " + problem);
+    }
+
+    void include(const Node& node) {
+        const std::string* refid = node.attribute("refid");
+        if (!refid) {
+            m_.report.error(node.at, "include without 'refid'");
+            return;
+        }
+        auto target = m_.by_id.find(*refid);
+        if (target == m_.by_id.end())
+            m_.report.error(node.at, "include refid " + quoted(*refid) + " not found");
+        else if (const std::string& tag = m_.doc.nodes[target->second].tag; tag != "sql")
+            m_.report.error(node.at, "include refid " + quoted(*refid) + " names a " + tag + ", not an sql fragment");
+    }
+
+    // Only when and otherwise children are evaluated; the first true when, else the otherwise.
+    void choose(const Node& node) {
+        check_markers(node.text, items_, m_.report);
+        bool any_when = false, any_otherwise = false;
+        for (size_t index : node.children) {
+            const Node& child = m_.doc.nodes[index];
+            if (child.tag == "when" || child.tag == "otherwise") {
+                (child.tag == "when" ? any_when : any_otherwise) = true;
+                element(child, true);
+            } else {
+                m_.report.error(child.at, quoted(child.tag) + " inside choose is never evaluated: only when and otherwise are");
+            }
+            check_markers(child.tail, items_, m_.report);
+        }
+        if (any_otherwise) return;
+        if (any_when)
+            m_.report.warning(node.at, "choose without otherwise fails when no when holds");
+        else
+            m_.report.error(node.at, "choose without when or otherwise always fails");
+    }
+
+    void foreach(const Node& node) {
+        for (std::string_view name : kinds[static_cast<int>(Kind::Foreach)].attributes)
+            if (!node.attribute(name)) m_.report.error(node.at, "foreach without " + quoted(name));
+        const std::string* collection = node.attribute("collection");
+        if (collection && !plain_name(*collection))
+            m_.report.error(node.at, "foreach collection " + quoted(*collection) + " is not a plain parameter name");
+        // The body's "#{ITEM}" markers become "#{COLLECTION_for_index_N}".
+        const std::string* item = node.attribute("item");
+        if (item) items_.push_back(*item);
+        body(node);
+        if (item) items_.pop_back();
+    }
+
+    const Mapper& m_;
+    std::vector<std::string> items_;  // the item names of the enclosing foreach elements
+};
+
+}  // namespace
+
+void check_body(const Mapper& mapper, size_t statement) { Walk(mapper).body(mapper.doc.nodes[statement]); }
+
+}  // namespace velmo::checker

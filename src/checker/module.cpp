@@ -1,0 +1,81 @@
+// velmo.mapper.checker: finds the problems of mapper files without a database, for
+// `python -m velmo check FILE...` and the `velmo` script.
+//
+// The namespace holds check() and main(); the parser's handlers are function objects of this
+// module that are not part of it. Result types resolve through velmo.utils.wollix, as loading
+// resolves them.
+#include "checker.hpp"
+
+namespace velmo::checker {
+
+using namespace velmo::rt;
+
+State state;
+
+namespace {
+
+using rt::Default;
+using rt::Exact;
+using rt::FunctionSpec;
+
+const FunctionSpec check_spec{
+    "check",
+    {{"paths", Default::Required, Exact::List, "list[str]"}},
+    check_fn,
+    "list[str]",
+    "The problems of the mapper files at `paths`, one report line each: PATH:LINE:COLUMN: SEVERITY: MESSAGE."};
+const FunctionSpec main_spec{
+    "main",
+    {{"argv", Default::None, Exact::List, "list[str]"}},
+    main_fn,
+    "int",
+    "velmo check [-h] FILE...: prints the problems of the files; returns the exit status (0 no errors,\n"
+    "1 errors, 2 usage error). `argv` defaults to sys.argv[1:]."};
+
+const FunctionSpec on_start_spec{"_on_start", {{"reader"}, {"name"}, {"attributes"}}, on_start_fn};
+const FunctionSpec on_end_spec{"_on_end", {{"reader"}, {"name"}}, on_end_fn};
+const FunctionSpec on_data_spec{"_on_data", {{"reader"}, {"data"}}, on_data_fn};
+
+Ref import_attribute(const char* module, const char* name) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return getattr(m.get(), name);
+}
+
+void exec_checker(Module& m) {
+    state = {};  // nothing left over from an initialisation that failed
+    state.get_type_from_string = import_attribute("velmo.utils.wollix", "get_type_from_string").release();
+    state.is_container_type_by_str = import_attribute("velmo.utils.wollix", "is_container_type_by_str").release();
+    state.parser_create = import_attribute("xml.parsers.expat", "ParserCreate").release();
+    state.expat_error = import_attribute("xml.parsers.expat", "ExpatError").release();
+    state.error_string = import_attribute("xml.parsers.expat", "ErrorString").release();
+    state.path_type = import_attribute("pathlib", "Path").release();
+    state.read_bytes = getattr(state.path_type, "read_bytes").release();
+    state.is_keyword = import_attribute("keyword", "iskeyword").release();
+
+    state.n_start_handler = kept_name("StartElementHandler");
+    state.n_end_handler = kept_name("EndElementHandler");
+    state.n_data_handler = kept_name("CharacterDataHandler");
+    state.n_ordered_attributes = kept_name("ordered_attributes");
+    state.n_parse = kept_name("Parse");
+    state.n_current_line = kept_name("CurrentLineNumber");
+    state.n_current_column = kept_name("CurrentColumnNumber");
+    state.n_lineno = kept_name("lineno");
+    state.n_offset = kept_name("offset");
+    state.n_code = kept_name("code");
+    state.n_strerror = kept_name("strerror");
+    state.n_msg = kept_name("msg");
+    state.n_write = kept_name("write");
+    state.s_separator = kept_name("}");
+
+    state.on_start = m.function(on_start_spec).release();
+    state.on_end = m.function(on_end_spec).release();
+    state.on_data = m.function(on_data_spec).release();
+    m.def(check_spec);
+    m.def(main_spec);
+}
+
+}  // namespace
+
+}  // namespace velmo::checker
+
+VELMO_MODULE(checker, "velmo.mapper.checker", velmo::checker::exec_checker)

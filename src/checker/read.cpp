@@ -1,0 +1,156 @@
+// Reading a mapper file into a Document with the parser's positions.
+//
+// The parser is the one ElementTree's parse runs (expat through xml.parsers.expat, with "}" as
+// the namespace separator) fed the file's bytes, so a file is well-formed here exactly when
+// loading can parse it, and the problem of one that is not carries expat's own message and
+// position. The handlers are the module's function objects bound to a capsule that points at the
+// Reader of this parse; expat reports the position of each event while its handler runs.
+#include <algorithm>
+
+#include "checker.hpp"
+
+namespace velmo::checker {
+
+using namespace velmo::rt;
+
+namespace {
+
+const char* const capsule_name = "velmo.mapper.checker.Reader";
+
+struct Reader {
+    PyObject* parser;
+    Document& doc;
+    std::vector<size_t> open;  // elements whose end tag is still to come
+    size_t run_node = 0;       // where character data goes: that node's text or tail
+    bool run_is_tail = false;
+    bool in_document = false;  // false before the root and after its end
+
+    Position position() const {
+        Ref line = getattr(parser, state.n_current_line);
+        Ref column = getattr(parser, state.n_current_column);
+        long l = PyLong_AsLong(line.get());
+        long c = PyLong_AsLong(column.get());
+        if (PyErr_Occurred()) throw_error();
+        return {l, c + 1};
+    }
+};
+
+Reader& reader_of(PyObject* capsule) {
+    return *static_cast<Reader*>(check(PyCapsule_GetPointer(capsule, capsule_name)));
+}
+
+// ElementTree's form of an expat name: "uri}local" becomes "{uri}local".
+std::string element_name(PyObject* name) {
+    std::string s(utf8(name));
+    return s.find('}') == std::string::npos ? s : "{" + s;
+}
+
+long long_attribute(PyObject* o, PyObject* name) {
+    Ref v = getattr(o, name);
+    long n = PyLong_AsLong(v.get());
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return n;
+}
+
+// The file's bytes, or an empty Ref after reporting why they cannot be read.
+Ref read_file(PyObject* path, Report& report) {
+    Ref file = call(state.path_type, {path});
+    PyObject* data = PyObject_CallOneArg(state.read_bytes, file.get());
+    if (data) return Ref::steal(data);
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_error();
+    SavedError caught;
+    Ref reason = getattr_optional(caught.get(), state.n_strerror);
+    if (!reason || !PyUnicode_Check(reason.get())) reason = Ref::steal(PyObject_Str(caught.get()));
+    report.error({}, std::string(utf8(reason.get())));
+    return {};
+}
+
+// Binds one of the handler functions to the reader.
+void set_handler(PyObject* parser, PyObject* name, PyObject* fn, PyObject* capsule) {
+    Ref handler = Ref::steal(PyMethod_New(fn, capsule));
+    setattr(parser, name, handler.get());
+}
+
+}  // namespace
+
+Position TextRun::position_of(size_t offset) const {
+    auto after = std::upper_bound(anchors.begin(), anchors.end(), offset,
+                                  [](size_t o, const Anchor& a) { return o < a.offset; });
+    if (after == anchors.begin()) return {};
+    const Anchor& anchor = *(after - 1);
+    long characters = 0;
+    for (size_t i = anchor.offset; i < offset; ++i)
+        if ((static_cast<unsigned char>(chars[i]) & 0xC0) != 0x80) ++characters;
+    return {anchor.at.line, anchor.at.column + characters};
+}
+
+const std::string* Node::attribute(std::string_view name) const {
+    for (const auto& [key, value] : attributes)
+        if (key == name) return &value;
+    return nullptr;
+}
+
+Ref on_start_fn(const Args& a) {
+    Reader& r = reader_of(a[0]);
+    PyObject* attributes = a[2];  // [name, value, name, value, ...] with ordered_attributes
+    if (!PyList_Check(attributes)) raise(PyExc_SystemError, "expat gave attributes that are no list");
+    Node node;
+    node.tag = element_name(a[1]);
+    node.at = r.position();
+    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(attributes); i += 2)
+        node.attributes.emplace_back(element_name(PyList_GET_ITEM(attributes, i)),
+                                     std::string(utf8(PyList_GET_ITEM(attributes, i + 1))));
+    size_t index = r.doc.nodes.size();
+    if (!r.open.empty()) r.doc.nodes[r.open.back()].children.push_back(index);
+    r.doc.nodes.push_back(std::move(node));
+    r.open.push_back(index);
+    r.run_node = index;
+    r.run_is_tail = false;
+    r.in_document = true;
+    return none();
+}
+
+Ref on_end_fn(const Args& a) {
+    Reader& r = reader_of(a[0]);
+    r.run_node = r.open.back();
+    r.run_is_tail = true;
+    r.open.pop_back();
+    r.in_document = !r.open.empty();
+    return none();
+}
+
+Ref on_data_fn(const Args& a) {
+    Reader& r = reader_of(a[0]);
+    if (!r.in_document) return none();
+    Node& node = r.doc.nodes[r.run_node];
+    TextRun& run = r.run_is_tail ? node.tail : node.text;
+    run.anchors.push_back({run.chars.size(), r.position()});
+    run.chars += utf8(a[1]);
+    return none();
+}
+
+bool read_document(PyObject* path, Document& doc, Report& report) {
+    Ref data = read_file(path, report);
+    if (!data) return false;
+    Ref parser = call(state.parser_create, {Py_None, state.s_separator});
+    setattr(parser.get(), state.n_ordered_attributes, Py_True);
+    Reader reader{parser.get(), doc};
+    Ref capsule = Ref::steal(PyCapsule_New(&reader, capsule_name, nullptr));
+    set_handler(parser.get(), state.n_start_handler, state.on_start, capsule.get());
+    set_handler(parser.get(), state.n_end_handler, state.on_end, capsule.get());
+    set_handler(parser.get(), state.n_data_handler, state.on_data, capsule.get());
+    Ref parse = getattr(parser.get(), state.n_parse);
+    if (Ref done = Ref::steal_or_null(PyObject_CallFunctionObjArgs(parse.get(), data.get(), Py_True, nullptr)))
+        return true;
+    if (!PyErr_ExceptionMatches(state.expat_error)) throw_error();
+    SavedError caught;
+    long line = long_attribute(caught.get(), state.n_lineno);
+    long offset = long_attribute(caught.get(), state.n_offset);
+    Ref code = getattr(caught.get(), state.n_code);
+    Ref message = call(state.error_string, {code.get()});
+    report.error({line, offset + 1}, std::string(utf8(message.get())));
+    doc.nodes.clear();
+    return false;
+}
+
+}  // namespace velmo::checker
