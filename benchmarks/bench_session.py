@@ -13,10 +13,8 @@ Prints the median per-call time of both sides and their ratio (ours / direct).
 import dataclasses
 import gc
 import os
-import statistics
 import sys
 import tempfile
-import time
 from typing import List
 
 import pydantic
@@ -26,6 +24,8 @@ from sqlalchemy.pool import StaticPool
 
 from velmo.db.brannow import VelmoSqlSession, results_handle
 from velmo.mapper.drovik import ParseMapper
+
+import timing  # benchmarks/timing.py, beside this script
 
 ROUNDS = 201
 
@@ -95,25 +95,8 @@ def direct_hit(engine, params):
     return run(engine, lambda s: s.execute(text("update counter set hits = hits + 1 where id = :id"), binds).rowcount)
 
 
-def batch_us(fn, calls):
-    start = time.perf_counter()
-    for _ in range(calls):
-        fn()
-    return (time.perf_counter() - start) / calls * 1e6
-
-
 def compare(name, ours, direct, calls, limit):
-    assert ours() == direct(), name
-    gc.collect()
-    # Alternate the two sides in short batches so that drift of a shared machine hits both alike.
-    ours_us, direct_us = [], []
-    for _ in range(ROUNDS):
-        ours_us.append(batch_us(ours, calls))
-        direct_us.append(batch_us(direct, calls))
-    o, d = statistics.median(ours_us), statistics.median(direct_us)
-    ratio = o / d
-    print(f"{name:<34} {o:>10.1f} {d:>10.1f} {ratio:>7.3f}  (target <= {limit})")
-    return ratio <= limit
+    return timing.compare(name, ours, direct, calls, limit, ROUNDS, width=34)
 
 
 def main():

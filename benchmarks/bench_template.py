@@ -6,15 +6,15 @@ database alive between sessions. Prints the median per-call time and the ratio t
 """
 
 import gc
-import statistics
 import sys
-import time
 
 from sqlalchemy import create_engine, text
 from sqlalchemy.orm import sessionmaker
 from sqlalchemy.pool import StaticPool
 
 from velmo.db.kestrum import Page, SqlTemplate
+
+import timing  # benchmarks/timing.py, beside this script
 
 ROUNDS = 41
 
@@ -77,25 +77,8 @@ def direct_update(engine, sql, args):
         session.close()
 
 
-def batch_us(fn, calls):
-    start = time.perf_counter()
-    for _ in range(calls):
-        fn()
-    return (time.perf_counter() - start) / calls * 1e6
-
-
 def compare(name, ours, direct, calls, limit):
-    assert ours() == direct(), name
-    gc.collect()
-    # Alternate the two sides batch by batch so that drift of a shared machine hits both alike.
-    ours_us, direct_us = [], []
-    for _ in range(ROUNDS):
-        ours_us.append(batch_us(ours, calls))
-        direct_us.append(batch_us(direct, calls))
-    o, d = statistics.median(ours_us), statistics.median(direct_us)
-    ratio = o / d
-    print(f"{name:<28} {o:>10.1f} {d:>10.1f} {ratio:>7.3f}  (target <= {limit})")
-    return ratio <= limit
+    return timing.compare(name, ours, direct, calls, limit, ROUNDS, width=28)
 
 
 def main():
