@@ -5,5 +5,6 @@
 #include "function.hpp"
 #include "globals.hpp"
 #include "module.hpp"
+#include "notes.hpp"
 #include "ref.hpp"
 #include "unpacking.hpp"
