@@ -37,6 +37,8 @@ struct State {
     PyObject *kw_session, *kw_get_sql, *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con;
     // Texts and constants.
     PyObject *t_select, *t_insert, *t_delete, *t_update, *t_list, *s_empty, *zero, *empty_tuple, *n_init;
+    // Statement logging: the logger velmo.sql and the levels it is asked about.
+    PyObject *sql_logger, *n_is_enabled_for, *n_log, *n_text, *level_debug, *level_values;
 };
 extern State state;
 
@@ -56,6 +58,21 @@ Ref execute_in_connection_fn(const Args& a);
 Ref commit_fn(const Args& a);
 Ref rollback_fn(const Args& a);
 Ref close_fn(const Args& a);
+
+// ---- log.cpp ----
+
+// A statement by id: its mapper, the namespace it was asked under and its id.
+struct Statement {
+    PyObject* mapper;
+    PyObject* key;
+    PyObject* id;
+};
+
+// Whether the logger velmo.sql records statements (it is enabled for DEBUG).
+bool sql_logging_enabled();
+// Records a statement about to run: at DEBUG its name, final SQL and bind names; the bind
+// values, which may be personal data, only in a record of their own at a level below DEBUG.
+[[gnu::cold]] void log_statement(const Statement& st, PyObject* sql, PyObject* binds);
 
 // ---- dispatch.cpp ----
 

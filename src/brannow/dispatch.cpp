@@ -59,6 +59,30 @@ Ref select(PyObject* self, PyObject* sql, PyObject* params, PyObject* result_typ
     return answer;
 }
 
+// Everything execute_sql does once the mapper is found.
+Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyObject* page, PyObject* return_type) {
+    Ref answer = call_method_kw(st.mapper, state.n_get_sql, {st.id, ori_params}, state.kw_get_sql);
+    // sql, params, sql_type, result_type = answer
+    Ref parts[4];
+    unpack(answer.get(), parts, 4);
+    PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
+
+    PyObject* op = nullptr;
+    if (kind_is(sql_type, state.t_select))
+        op = state.n_select_list;
+    else if (kind_is(sql_type, state.t_insert))
+        op = state.n_insert;
+    else if (kind_is(sql_type, state.t_delete))
+        op = state.n_delete;
+    else if (kind_is(sql_type, state.t_update))
+        op = state.n_update;
+    else
+        return none();
+    if (sql_logging_enabled()) log_statement(st, sql, params);
+    if (op == state.n_select_list) return select(self, sql, params, result_type, page, return_type);
+    return forward(self, op, {sql, params}, 1, state.kw_sql_con_args);
+}
+
 }  // namespace
 
 Ref execute_sql_fn(const Args& a) {
@@ -70,20 +94,14 @@ Ref execute_sql_fn(const Args& a) {
         raise_format(PyExc_Exception, "not found namespace: %S", namespace_);
     mappers = getattr(self, state.n_mapper_dict);
     Ref mapper = Ref::steal(PyObject_GetItem(mappers.get(), namespace_));
-    Ref answer = call_method_kw(mapper.get(), state.n_get_sql, {sql_id, ori_params}, state.kw_get_sql);
-    // sql, params, sql_type, result_type = answer
-    Ref parts[4];
-    unpack(answer.get(), parts, 4);
-    PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
-
-    if (kind_is(sql_type, state.t_select)) return select(self, sql, params, result_type, page, return_type);
-    if (kind_is(sql_type, state.t_insert))
-        return forward(self, state.n_insert, {sql, params}, 1, state.kw_sql_con_args);
-    if (kind_is(sql_type, state.t_delete))
-        return forward(self, state.n_delete, {sql, params}, 1, state.kw_sql_con_args);
-    if (kind_is(sql_type, state.t_update))
-        return forward(self, state.n_update, {sql, params}, 1, state.kw_sql_con_args);
-    return none();
+    Statement st{mapper.get(), namespace_, sql_id};
+    try {
+        return run_statement(self, st, ori_params, page, return_type);
+    } catch (const PyErrorSet&) {
+        // The mapper names its own errors; whatever comes later (running, shaping) is named here.
+        note_statement({st.mapper, st.id, st.key});
+        throw;
+    }
 }
 
 // The pass-through operations: (sql=, con=, args=), (sql=, page=, con=, args=), (data=, con=),

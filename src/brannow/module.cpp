@@ -123,6 +123,19 @@ void intern_names() {
     s.zero = PyLong_FromLong(0);
     s.empty_tuple = PyTuple_New(0);
     s.n_init = kept_name("__init__");
+    s.n_is_enabled_for = kept_name("isEnabledFor");
+    s.n_log = kept_name("log");
+    s.n_text = kept_name("text");
+}
+
+// The logger velmo.sql, found without binding any name in the module's namespace. Values go to
+// a level below DEBUG (5), so that a handler at DEBUG never receives them.
+void find_sql_logger() {
+    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+    Ref get_logger = getattr(logging.get(), "getLogger");
+    state.sql_logger = call(get_logger.get(), {str("velmo.sql").get()}).release();
+    state.level_debug = getattr(logging.get(), "DEBUG").release();
+    state.level_values = Ref::steal(PyNumber_Subtract(state.level_debug, integer(5).get())).release();
 }
 
 // The tp_init slot CPython gives a class whose __init__ is a Python function, read off a probe
@@ -189,6 +202,7 @@ void exec_brannow(Module& m) {
     m.from_import("contextvars", {"ContextVar"});
     find_python_init(m);
     def_session_class(m);
+    find_sql_logger();
 }
 
 }  // namespace

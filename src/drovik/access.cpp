@@ -18,6 +18,17 @@ Ref concat(PyObject* a, PyObject* b) {
     return Ref::steal(PyNumber_Add(a, b));
 }
 
+thread_local StatementScope* current_statement = nullptr;
+
+void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcept {
+    const StatementScope* scope = current_statement;
+    PyObject* id = scope && scope->mapper == mapper ? scope->id : nullptr;
+    note_error([&](PyObject* exc) -> Ref {
+        Ref tag = field(element, f_tag);
+        return statement_note(exc, {mapper, id, nullptr, tag.get(), test});
+    });
+}
+
 namespace {
 
 struct StatementKind {
@@ -38,8 +49,7 @@ bool differs(PyObject* value, PyObject* tag) {
 }
 
 // The common body of the four kind accessors: find, check, evaluate, prepare.
-Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind,
-                      PyObject* primary_key) {
+Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind, PyObject* primary_key) {
     Ref map = getattr(self, state.n_id_2_element_map);
     if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
     map = getattr(self, state.n_id_2_element_map);
@@ -65,6 +75,18 @@ Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const Stat
     return tuple({sql.get(), binds.get()});
 }
 
+// The accessor's body, with the statement named in the note of anything it raises.
+Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind,
+                      PyObject* primary_key) {
+    StatementScope scope(self, id);
+    try {
+        return prepare_body(self, id, params, kind, primary_key);
+    } catch (const PyErrorSet&) {
+        note_statement({self, id});
+        throw;
+    }
+}
+
 // sql, sql_param = self.<name>(sql_id, params)
 void dispatch(PyObject* self, PyObject* name, PyObject* id, PyObject* params, Ref& sql, Ref& binds) {
     Ref result = call_method(self, name, {id, params});
@@ -88,10 +110,9 @@ Ref update_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], update
 Ref delete_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], delete_kind, nullptr); }
 Ref insert_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], insert_kind, a[3]); }
 
-Ref get_sql_fn(const Args& a) {
-    PyObject* self = a[0];
-    PyObject* sql_id = a[1];
-    PyObject* params = a[2];
+namespace {
+
+Ref get_sql_body(PyObject* self, PyObject* sql_id, PyObject* params) {
     Ref result_type = map_get(getattr(self, state.n_result_type_map).get(), sql_id, true);
     Ref sql_type = map_get(getattr(self, state.n_sql_type_map).get(), sql_id, false);
     PyObject* accessor = state.n_delete;
@@ -104,6 +125,19 @@ Ref get_sql_fn(const Args& a) {
     Ref sql, binds;
     dispatch(self, accessor, sql_id, params, sql, binds);
     return tuple({sql.get(), binds.get(), sql_type.get(), result_type.get()});
+}
+
+}  // namespace
+
+// Errors of an accessor that did not run its body (a refused argument, an override) are named
+// here.
+Ref get_sql_fn(const Args& a) {
+    try {
+        return get_sql_body(a[0], a[1], a[2]);
+    } catch (const PyErrorSet&) {
+        note_statement({a[0], a[1]});
+        throw;
+    }
 }
 
 Ref list_statement_fn(const Args& a) {

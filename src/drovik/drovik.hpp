@@ -234,6 +234,28 @@ Ref insert_fn(const Args& a);
 Ref update_fn(const Args& a);
 Ref delete_fn(const Args& a);
 
+// ---- notes (access.cpp) ----
+
+// The statement an accessor is preparing on this thread, innermost first: a failing condition
+// names it in its note when it belongs to the same mapper.
+struct StatementScope;
+extern thread_local StatementScope* current_statement;
+struct StatementScope {
+    StatementScope(PyObject* mapper_, PyObject* id_) noexcept : mapper(mapper_), id(id_), outer(current_statement) {
+        current_statement = this;
+    }
+    ~StatementScope() { current_statement = outer; }
+    StatementScope(const StatementScope&) = delete;
+    StatementScope& operator=(const StatementScope&) = delete;
+    PyObject* mapper;
+    PyObject* id;
+    StatementScope* outer;
+};
+
+// Adds the note of a failing condition (its element's tag and test text, and the statement when
+// one is being prepared) to the exception in flight.
+[[gnu::cold]] void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcept;
+
 // ---- shared helpers (access.cpp) ----
 
 // A module global, or the NameError of an unbound global name.

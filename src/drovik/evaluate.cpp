@@ -221,10 +221,20 @@ Kind kind_of(PyObject* tag) {
     if (!emit_child(w, target.get(), out, true)) out.add(none());
 }
 
+// eval(test, param) taken for its truth; what fails there is noted with the condition.
+bool condition(const Walk& w, PyObject* element, PyObject* test) {
+    try {
+        Ref ok = evaluate(test, w.param);
+        return truthy(ok.get());
+    } catch (const PyErrorSet&) {
+        note_condition(w.self, element, test);
+        throw;
+    }
+}
+
 [[gnu::noinline]] void emit_if(const Walk& w, PyObject* element, Text& out) {
     Ref test = attribute(element, state.a_test);
-    Ref ok = evaluate(test.get(), w.param);
-    if (truthy(ok.get())) body(w, element, out);
+    if (condition(w, element, test.get())) body(w, element, out);
 }
 
 [[gnu::noinline]] void emit_where(const Walk& w, PyObject* element, Text& out) {
@@ -322,8 +332,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
         Ref tag = field(child, f_tag);
         if (!equals(tag.get(), when)) return true;
         Ref test = attribute(child, state.a_test);
-        Ref ok = evaluate(test.get(), w.param);
-        if (!truthy(ok.get())) return true;
+        if (!condition(w, child, test.get())) return true;
         // "" + self.parse_element(child, param)
         if (!emit_child(w, child, out, true)) out.add(none());
         chosen = true;

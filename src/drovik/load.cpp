@@ -16,13 +16,39 @@ Ref attribute_or_none(PyObject* attrib, PyObject* name) {
     return call_method(attrib, state.n_get, {name});
 }
 
+// The English note of the two ValueErrors of get_type_from_string, whose messages are kept as
+// they are: "cannot import result type 'T' of NS.ID: <why>" or "unknown result type 'T' of NS.ID".
+Ref resolution_note(PyObject* exc, PyObject* text, PyObject* ns, PyObject* id) {
+    static PyObject* cannot_import = kept_name("无法导入类型 ");
+    static PyObject* unknown = kept_name("未知的类型: ");
+    if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) return {};
+    Ref message = Ref::steal(PyObject_Str(exc));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(message.get());
+    Ref name = ns ? Ref::steal(PyUnicode_FromFormat("%S.%S", ns, id)) : Ref::borrow(id);
+    if (check(PyUnicode_Tailmatch(message.get(), unknown, 0, n, -1)))
+        return Ref::steal(PyUnicode_FromFormat("unknown result type '%S' of %S", text, name.get()));
+    if (!check(PyUnicode_Tailmatch(message.get(), cannot_import, 0, n, -1))) return {};
+    // The reason follows "T: " in the message.
+    Py_ssize_t at = PyUnicode_GET_LENGTH(cannot_import);
+    Ref head = Ref::steal(PyUnicode_FromFormat("%S: ", text));
+    if (check(PyUnicode_Tailmatch(message.get(), head.get(), at, n, -1))) at += PyUnicode_GET_LENGTH(head.get());
+    Ref reason = Ref::steal(PyUnicode_Substring(message.get(), at, n));
+    return Ref::steal(PyUnicode_FromFormat("cannot import result type '%S' of %S: %S", text, name.get(), reason.get()));
+}
+
 // The resolved result type of a statement element of tag `tag`.
-Ref result_type_of(PyObject* tag, PyObject* attrib) {
+Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) {
     Ref text = none();
     if (equals(tag, state.t_select)) text = attribute_or_none(attrib, state.a_result_type);
     if (text.get() == Py_None) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
     Ref resolve = global(state.n_get_type_from_string);
-    Ref type = call(resolve.get(), {text.get()});
+    Ref type;
+    try {
+        type = call(resolve.get(), {text.get()});
+    } catch (const PyErrorSet&) {
+        note_error([&](PyObject* exc) { return resolution_note(exc, text.get(), ns, id); });
+        throw;
+    }
     Ref is_container = global(state.n_is_container_type_by_str);
     if (truthy(call(is_container.get(), {text.get()}).get()) && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
         static PyObject* prefix = kept_name("please check result_type: can`t set type: ");
@@ -46,13 +72,14 @@ Ref init_fn(const Args& a) {
     Ref root = call_method(tree.get(), state.n_getroot);
 
     // The first element named mapper (the root included) holds the statements.
+    Ref ns;
     Ref walk = call_method(root.get(), state.n_iter);
     while (Ref element = Ref::steal_or_null(PyIter_Next(walk.get()))) {
         Ref tag = field(element.get(), f_tag);
         if (!equals(tag.get(), state.k_mapper)) continue;
         Ref attrib = field(element.get(), f_attrib);
         if (check(PySequence_Contains(attrib.get(), state.k_namespace))) {
-            Ref ns = Ref::steal(PyObject_GetItem(attrib.get(), state.k_namespace));
+            ns = Ref::steal(PyObject_GetItem(attrib.get(), state.k_namespace));
             setattr(self, state.n_namespace, ns.get());
         }
         root = std::move(element);
@@ -68,13 +95,14 @@ Ref init_fn(const Args& a) {
         Ref attrib = field(child.get(), f_attrib);
         Ref id = attribute_or_none(attrib.get(), state.a_id);
         if (id.get() == Py_None) raise_exception("Missing id");
-        Ref result_type = result_type_of(tag.get(), attrib.get());
+        Ref result_type = result_type_of(tag.get(), attrib.get(), ns.get(), id.get());
         check(PyObject_SetItem(getattr(self, state.n_id_2_element_map).get(), id.get(), child.get()));
         check(PyObject_SetItem(getattr(self, state.n_result_type_map).get(), id.get(), result_type.get()));
         Ref element_tag = field(child.get(), f_tag);
         check(PyObject_SetItem(getattr(self, state.n_sql_type_map).get(), id.get(), element_tag.get()));
     }
     if (PyErr_Occurred()) throw_error();
+    record_mapper_source(self, xml_path, ns.get());
     return none();
 }
 

@@ -37,7 +37,9 @@ struct State {
     PyObject *pageNum, *pageSize, *total, *list;
     PyObject *enter, *exit;
     PyObject *getattribute;
-    PyObject *one, *empty, *count_prefix, *count_suffix, *limit_prefix, *comma;
+    PyObject *one, *empty, *count_prefix, *count_suffix;
+    // Finding a session's dialect: sqlalchemy.orm.Session and the attributes read.
+    PyObject *orm_session, *bind, *dialect, *name;
 };
 extern State state;
 
@@ -82,6 +84,9 @@ using rt::NestingGuard;
 // count_query / limit_query with the given values (what the module functions run).
 Ref count_query(PyObject* sql);
 Ref limit_query(PyObject* sql, PyObject* page);
+// The page query for databases that reject limit_query's "limit <offset>,<count>":
+// sql.text + " LIMIT <count> OFFSET <offset>".
+Ref limit_offset_query(PyObject* sql, PyObject* page);
 
 // `[e._asdict() for e in rows]`
 Ref row_dicts(PyObject* rows);

@@ -47,8 +47,9 @@ void intern_names() {
     state.empty = kept_name("");
     state.count_prefix = kept_name("select count(*) from ( ");
     state.count_suffix = kept_name(" ) temp");
-    state.limit_prefix = kept_name(" limit ");
-    state.comma = kept_name(",");
+    state.bind = kept_name("bind");
+    state.dialect = kept_name("dialect");
+    state.name = kept_name("name");
     state.session_kwnames =
         tuple({interned("bind").get(), interned("expire_on_commit").get()}).release();
 }
@@ -128,6 +129,8 @@ void exec_kestrum(Module& m) {
     m.from_import("typing", {"Any"});
     m.from_import("sqlalchemy", {"TextClause", "text"});
     m.from_import("sqlalchemy.orm", {"sessionmaker"});
+    // Not a name of the module: only select_page's test of a session's dialect reads it.
+    state.orm_session = getattr(Ref::steal(PyImport_ImportModule("sqlalchemy.orm")).get(), "Session").release();
     m.from_import("dataclasses", {"dataclass"});
     def_page_info(m);
     m.def_class("Page", {{&page_init_spec}});

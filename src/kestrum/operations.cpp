@@ -19,6 +19,7 @@ Ref execute(PyObject* session, PyObject* statement) {
 }
 
 Ref init(const Args& a) {
+    refuse_async(a[1], "SqlTemplate", "Engine");
     setattr(a[0], state.data_source, a[1]);
     return none();
 }

@@ -21,9 +21,26 @@ Ref call_count_query(PyObject* sql) {
     Ref fn = lookup_global(state.count_query);
     return fn.get() == state.count_query_fn ? count_query(sql) : call(fn.get(), {sql});
 }
-Ref call_limit_query(PyObject* sql, PyObject* page) {
+// Whether the database of `session` rejects "limit <offset>,<count>", which SQLite, MySQL and
+// MariaDB take: the session is an SQLAlchemy Session whose bind has a dialect of another name.
+// Any other session is asked nothing at all.
+bool rejects_comma_limit(PyObject* session) {
+    if (!PyObject_TypeCheck(session, reinterpret_cast<PyTypeObject*>(state.orm_session))) return false;
+    Ref bind = getattr_optional(session, state.bind);
+    if (!bind || bind.get() == Py_None) return false;
+    Ref dialect = getattr_optional(bind.get(), state.dialect);
+    Ref name = dialect ? getattr_optional(dialect.get(), state.name) : Ref();
+    if (!name || !PyUnicode_Check(name.get())) return false;
+    for (const char* takes_comma : {"sqlite", "mysql", "mariadb"})
+        if (PyUnicode_CompareWithASCIIString(name.get(), takes_comma) == 0) return false;
+    return true;
+}
+
+// The page statement: a rebound limit_query decides alone; ours is written for the database.
+Ref call_limit_query(PyObject* sql, PyObject* page, PyObject* session) {
     Ref fn = lookup_global(state.limit_query);
-    return fn.get() == state.limit_query_fn ? limit_query(sql, page) : call(fn.get(), {sql, page});
+    if (fn.get() != state.limit_query_fn) return call(fn.get(), {sql, page});
+    return rejects_comma_limit(session) ? limit_offset_query(sql, page) : limit_query(sql, page);
 }
 
 Ref select_page(const Args& a) {
@@ -39,7 +56,7 @@ Ref select_page(const Args& a) {
         Ref count_sql = call_count_query(sql);
         Ref count = call_method(call_method(session, state.execute, {count_sql.get(), args}).get(), state.scalar);
         dict_set(d.get(), state.total, count.get());
-        Ref page_sql = call_limit_query(sql, page);
+        Ref page_sql = call_limit_query(sql, page, session);
         Ref rows = call_method(call_method(session, state.execute, {page_sql.get(), args}).get(), state.all);
         dict_set(d.get(), state.list, row_dicts(rows.get()).get());
         return d;
@@ -61,23 +78,43 @@ Ref count_query(PyObject* sql) {
     return call(text.get(), {full.get()});
 }
 
-Ref limit_query(PyObject* sql, PyObject* page) {
+namespace {
+
+// The page's offset ((pageNum - 1) * pageSize) and row count (pageSize, read again), as
+// decimal texts.
+void page_window(PyObject* page, Ref& start_text, Ref& count_text) {
     Ref page_num = getattr(page, state.pageNum);
     Ref offset = Ref::steal(PyNumber_Subtract(page_num.get(), state.one));
     Ref size = getattr(page, state.pageSize);
     Ref start = Ref::steal(PyNumber_Multiply(offset.get(), size.get()));
-    // " limit {},{}".format(start, page.pageSize)
     Ref count = getattr(page, state.pageSize);
-    Ref start_text = Ref::steal(PyObject_Format(start.get(), state.empty));
-    Ref count_text = Ref::steal(PyObject_Format(count.get(), state.empty));
-    Ref suffix = Ref::steal(PyUnicode_Concat(state.limit_prefix, start_text.get()));
-    suffix = Ref::steal(PyUnicode_Concat(suffix.get(), state.comma));
-    suffix = Ref::steal(PyUnicode_Concat(suffix.get(), count_text.get()));
-    // text(sql.text + suffix)
+    start_text = Ref::steal(PyObject_Format(start.get(), state.empty));
+    count_text = Ref::steal(PyObject_Format(count.get(), state.empty));
+}
+
+// text(sql.text + suffix)
+Ref with_suffix(PyObject* sql, PyObject* suffix) {
     Ref text = lookup_global(state.text);
     Ref body = getattr(sql, state.text_attr);
-    Ref full = Ref::steal(PyNumber_Add(body.get(), suffix.get()));
+    Ref full = Ref::steal(PyNumber_Add(body.get(), suffix));
     return call(text.get(), {full.get()});
+}
+
+}  // namespace
+
+Ref limit_query(PyObject* sql, PyObject* page) {
+    Ref start, count;
+    page_window(page, start, count);
+    // " limit {},{}".format(start, page.pageSize)
+    Ref suffix = Ref::steal(PyUnicode_FromFormat(" limit %U,%U", start.get(), count.get()));
+    return with_suffix(sql, suffix.get());
+}
+
+Ref limit_offset_query(PyObject* sql, PyObject* page) {
+    Ref start, count;
+    page_window(page, start, count);
+    Ref suffix = Ref::steal(PyUnicode_FromFormat(" LIMIT %U OFFSET %U", count.get(), start.get()));
+    return with_suffix(sql, suffix.get());
 }
 
 const FunctionSpec page_init_spec{"__init__",

@@ -175,6 +175,7 @@ Ref lookup_global(PyObject* name) { return load_global(state.globals, name); }
 Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     owned = true;
     if (truthy(session)) {
+        refuse_async(session, "SqlTemplate", "Session");
         owned = false;
         return Ref::borrow(session);
     }
