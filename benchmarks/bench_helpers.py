@@ -37,11 +37,11 @@ limit #{limit, sql_type=INTEGER} offset #{offset, sql_type=INTEGER}
 # The pure-Python twins.
 
 def py_sql_string_format(sql_str_value: str) -> str:
-    if not sql_str_value.startswith("'"):
-        sql_str_value = "'" + sql_str_value
-    if not sql_str_value.endswith("'"):
-        sql_str_value = sql_str_value + "'"
-    return sql_str_value
+    # One complete literal: quotes at both ends, every lone quote inside doubled.
+    starts = sql_str_value.startswith("'")
+    ends = len(sql_str_value) > 1 and sql_str_value.endswith("'")
+    inner = sql_str_value[1 if starts else 0:len(sql_str_value) - (1 if ends else 0)]
+    return "'" + re.sub("''|'", "''", inner) + "'"
 
 
 py_param_function_regex = re.compile(r".+?\(.+?\)")
