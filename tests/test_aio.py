@@ -1,0 +1,257 @@
+"""velmo.db.aio on aiosqlite, aiomysql and psycopg over the shop mapper; no run may leave a connection
+checked out. Construction, each method against VelmoSqlSession, concurrency, cancellation, FastAPI."""
+
+import asyncio
+import functools
+import inspect
+import pathlib
+import sys
+from typing import List
+
+import httpx
+import pytest
+from sqlalchemy import create_engine, delete, event, insert, select, text, update
+from sqlalchemy.engine import Result
+from sqlalchemy.exc import IntegrityError
+from sqlalchemy.ext.asyncio import create_async_engine
+
+from conftest import ENGINE_IDS, Raises, expect, fresh_database
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from shop_api import create_app  # noqa: E402
+from shop_models import Base, Product  # noqa: E402
+
+from velmo.db.aio import AsyncVelmoSqlSession as A, GreenletVelmoSqlSession  # noqa: E402
+from velmo.db.brannow import VelmoSqlSession  # noqa: E402
+from velmo.db.kestrum import Page, SqlTemplate  # noqa: E402
+from velmo.mapper.drovik import ParseMapper  # noqa: E402
+
+MAPPER = ParseMapper(str(pathlib.Path(__file__).resolve().parent.parent / "examples" / "shop.xml"))
+DRIVERS = {"sqlite": "sqlite+aiosqlite", "mysql": "mysql+aiomysql", "postgresql": "postgresql+psycopg"}
+current = A.connection_local.get
+
+
+@pytest.fixture(scope="module", params=ENGINE_IDS)
+def database(request, tmp_path_factory):
+    with fresh_database(request.param, tmp_path_factory.mktemp("aio")) as engine:
+        Base.metadata.create_all(engine)
+        yield engine
+
+
+@pytest.fixture
+def db(database):
+    """The module's database (its sync engine) with empty shop tables."""
+    with database.begin() as connection:
+        for table in ("orders", "users", "products"):
+            connection.execute(text(f"delete from {table}"))
+    return database
+
+
+def run(engine, work):
+    """`await work(session)` for an AsyncVelmoSqlSession over a new AsyncEngine on `engine`'s database."""
+    async def main():
+        async_engine = create_async_engine(engine.url.set(drivername=DRIVERS[engine.dialect.name]),
+                                           **({"connect_args": {"timeout": 60}} if engine.dialect.name == "sqlite" else {}))
+        try:
+            return await work(A({"shop": MAPPER}, async_engine))
+        finally:
+            assert async_engine.pool.checkedout() == 0
+            await async_engine.dispose()
+
+    return asyncio.run(main())
+
+
+def committed(engine, query):  # what a separate connection sees
+    with engine.connect() as connection:
+        return sorted(tuple(row) for row in connection.execute(text(query)))
+
+
+ASYNC, SYNC = create_async_engine("sqlite+aiosqlite://"), create_engine("sqlite://")
+REFUSED = Raises(TypeError, "velmo.db.aio.AsyncVelmoSqlSession needs an AsyncEngine (create_async_engine); "
+                 "for an Engine use velmo.db.brannow.VelmoSqlSession")
+
+
+def built(*args, **kwargs):
+    s = A(*args, **kwargs)
+    assert type(s.sync_session) is GreenletVelmoSqlSession and s.sync_session.kestrum is s.kestrum
+    return type(s.data_source).__name__, s.data_source.sync_engine is s.kestrum.data_source is ASYNC.sync_engine
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: built({}, ASYNC), ("AsyncEngine", True)),
+    (lambda: built({}, SYNC, kestrum=SqlTemplate(ASYNC.sync_engine)), ("AsyncEngine", True)),
+    (lambda: built([]), Raises(TypeError, "Argument 'mapper_dict' has incorrect type (expected dict, got list)")),
+    (lambda: built({}, None, None), Raises(Exception, "kestrum can't init")),
+    (lambda: built({}, SYNC), REFUSED),
+    (lambda: built({}, kestrum=SqlTemplate(SYNC)), REFUSED),
+    (lambda: built({}, "engine"), Raises(TypeError, "Argument 'data_source' has incorrect type (expected AsyncEngine, got str)")),
+    (lambda: built({}, kestrum=SqlTemplate(ASYNC)), Raises(TypeError, "velmo.db.aio.AsyncVelmoSqlSession needs a "
+                                                         "SqlTemplate over the sync_engine of an AsyncEngine, got one over AsyncEngine")),
+    (lambda: built({}, kestrum=object()), Raises(AttributeError)),
+    (lambda: A({}, ASYNC).execute_sql(1), Raises(TypeError, "Argument 'sql_id' has incorrect type (expected str, got int)")),
+])
+def test_construction_and_argument_errors(call, expected):
+    expect(expected, call)
+
+
+PRODUCTS, FROM = "select id, name, price from products", text("select id, name, price from products where id >= :id order by id")
+CALLS = [
+    ("execute_sql", lambda: ("products", "shop", {}, Page(1, 2), List[Product])),
+    ("execute_sql", lambda: ("products", "shop", {}, None, Product)),
+    ("select_one", lambda: (FROM, {"id": 2})),
+    ("select_list", lambda: (FROM, {"id": 0})),
+    ("select_page", lambda: (FROM, Page(2, 1), {"id": 0})),
+    ("insert", lambda: (text("insert into products (id, name, price) values (10, 'new', 9)"), None)),
+    ("update", lambda: (text("update products set price = price + :p"), {"p": 1})),
+    ("delete", lambda: (text("delete from products where id = :id"), {"id": 1})),
+    ("add", lambda: (Product(id=10, name="new", price=9),)),
+    ("add_all", lambda: ([Product(id=10, name="new", price=9), Product(id=11, name="newer", price=1)],)),
+    ("select_all_orm2", lambda: (select(Product).order_by(Product.id),)),
+    ("select_one_orm2", lambda: (select(Product).where(Product.id == 2),)),
+    ("update_orm2", lambda: (update(Product).values(price=1),)),
+    ("delete_orm2", lambda: (delete(Product).where(Product.id == 2),)),
+    ("insert_orm2", lambda: (insert(Product).returning(Product.name), [{"id": 10, "name": "new", "price": 9}])),
+]
+
+
+def shape(v):
+    """Comparable: ORM objects and the rows of a Result as tuples."""
+    if isinstance(v, (list, dict)):
+        return [shape(x) for x in v] if isinstance(v, list) else {k: shape(x) for k, x in v.items()}
+    return (v.id, v.name, v.price) if isinstance(v, Product) else [*map(tuple, v)] if isinstance(v, Result) else v
+
+
+async def settled(value):
+    return await value if inspect.isawaitable(value) else value
+
+
+async def in_rolled_back_transaction(s, name, args):
+    """The outcome of s.<name>(*args()) (or the error's type) and the products seen, in a transaction."""
+    await settled(s.begin_tx())
+    try:
+        try:
+            outcome = shape(await settled(getattr(s, name)(*args())))
+        except Exception as exc:
+            outcome = type(exc)
+        return outcome, await settled(s.select_list(text(PRODUCTS)))
+    finally:
+        await settled(s.rollback()), await settled(s.close())
+
+
+@pytest.mark.parametrize("name, args", CALLS)
+def test_every_method_answers_as_the_sync_session(db, name, args):
+    with db.begin() as connection:
+        connection.execute(text("insert into products (id, name, price) values (1, 'a', 5), (2, 'b', 6), (3, 'c', 7)"))
+    expected = asyncio.run(in_rolled_back_transaction(VelmoSqlSession({"shop": MAPPER}, db), name, args))
+    assert run(db, lambda s: in_rolled_back_transaction(s, name, args)) == expected
+    assert committed(db, "select id from products") == [(1,), (2,), (3,)]
+
+
+async def task(s, i):
+    """Transaction i: two users, read back and updated in it; a duplicate every 10th; commit or rollback."""
+    await s.begin_tx()
+    try:
+        for tag in "ab":
+            await s.execute_sql("add_user", "shop", {"name": f"t{i}", "email": f"{tag}{i}@x", "age": i})
+        own = await s.execute_sql("find_users", "shop", {"name": f"t{i}"})
+        await s.execute_sql("update_user", "shop", {"id": own[0].id, "age": -i})
+        if i % 10 == 0:
+            await s.execute_sql("add_user", "shop", {"name": "dup", "email": f"a{i}@x"})
+        await (s.commit() if i % 3 else s.rollback())
+        return len(own)
+    except IntegrityError:
+        await s.rollback()
+        return "failed"
+    finally:
+        await s.close()
+
+
+def test_200_concurrent_tasks_each_with_its_own_transaction(db):
+    outcomes = run(db, lambda s: asyncio.gather(*(task(s, i) for i in range(200))))
+    assert outcomes == ["failed" if i % 10 == 0 else 2 for i in range(200)]
+    assert committed(db, "select name, age from users") == sorted(
+        (f"t{i}", age) for i in range(200) if i % 3 and i % 10 for age in (i, -i))
+
+
+def plain_fill(con):
+    for n in range(3):
+        con.execute(text("insert into products (name, price) values (:name, 1)"), {"name": f"p{n}"})
+    return con.execute(text("select count(*) from products")).scalar()
+
+
+async def async_fill(con, fail=False):
+    for n in range(3):
+        await con.execute(text("insert into products (name, price) values (:name, 1)"), {"name": f"p{n}"})
+    return 1 / 0 if fail else (await con.execute(text("select count(*) from products"))).scalar()
+
+
+ROADS = {"owned, plain fun": lambda s: s.execute_in_connection(plain_fill),
+         "owned, async fun": lambda s: s.execute_in_connection(async_fill), "transaction": lambda s: task(s, 1)}
+
+
+@pytest.mark.parametrize("after", [1, 2])
+@pytest.mark.parametrize("road", ROADS)
+def test_cancellation_in_the_middle_leaves_nothing_behind(db, road, after):
+    async def work(s):
+        executed = []
+        def cancel(*_):  # noqa: E306
+            executed.append(1)
+            if len(executed) == after:
+                asyncio.current_task().cancel()
+        event.listen(s.data_source.sync_engine, "after_cursor_execute", cancel)
+        victim = asyncio.create_task(ROADS[road](s))
+        with pytest.raises(asyncio.CancelledError):
+            await victim
+        event.remove(s.data_source.sync_engine, "after_cursor_execute", cancel)
+        return len(executed), await s.execute_sql("products", "shop", {})
+
+    assert run(db, work) == (after, [])
+    assert committed(db, "select name from products union all select name from users") == []
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("fun, expected, rows", [
+    (async_fill, 3, 3),
+    (functools.partial(async_fill, fail=True), Raises(ZeroDivisionError), 0),
+    (lambda con: async_fill(con), Raises(TypeError, match=r"^execute_in_connection\(\): fun\(session\) returned an awaitable"), 0),
+])
+def test_execute_in_connection_awaits_async_functions_and_refuses_awaitables(db, fun, expected, rows):
+    expect(expected, run, db, lambda s: s.execute_in_connection(fun))
+    assert committed(db, "select count(*) from products") == [(rows,)]
+
+
+def test_each_task_has_its_own_transaction(db):
+    async def child(s, begin):  # in a transaction of its own, or in its creator's
+        seen = current()
+        await (s.begin_tx() if begin else asyncio.sleep(0))
+        await s.execute_sql("add_product", "shop", {"name": f"child {begin}", "price": 1})
+        if begin:
+            await s.commit(), await s.close()
+        return seen, current()
+
+    async def work(s):
+        await s.begin_tx()
+        mine = current()
+        assert await asyncio.create_task(child(s, True)) == (mine, None)
+        assert await asyncio.create_task(child(s, False)) == (mine, mine)
+        assert current() is mine and VelmoSqlSession.connection_local.get() is None
+        await s.rollback(), await s.close()
+
+    run(db, work)
+    assert committed(db, "select name from products") == [("child True",)]
+
+
+def test_the_fastapi_example_commits_each_request_or_nothing(db):
+    async def work(s):
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=create_app(s.data_source)), base_url="http://x") as client:
+            users = [{"name": "Ada", "email": "ada@x", "age": 36}, {"name": "Alan", "email": "alan@x", "age": 41},
+                     {"name": "Ada", "email": "ada@x"}]
+            statuses = [(await client.post("/users", json=user)).status_code for user in users]
+            ids = [user["id"] for user in (await client.get("/users")).json()]
+            product = (await client.post("/products", json={"name": "lamp", "price": 30})).json()[0]["id"]
+            orders = await asyncio.gather(*(client.post(f"/users/{ids[i % 2]}/orders", json=[
+                {"product_id": product, "quantity": i}, {"product_id": product + i % 3, "quantity": 1}]) for i in range(1, 21)))
+        return statuses, [answer.status_code for answer in orders]
+
+    assert run(db, work) == ([201, 201, 409], [201 if i % 3 == 0 else 404 for i in range(1, 21)])
+    assert committed(db, "select quantity from orders") == sorted((q,) for i in range(3, 21, 3) for q in (i, 1))
