@@ -235,7 +235,9 @@ def test_each_task_has_its_own_transaction(db):
         assert await asyncio.create_task(child(s, True)) == (mine, None)
         assert await asyncio.create_task(child(s, False)) == (mine, mine)
         assert current() is mine and VelmoSqlSession.connection_local.get() is None
-        await s.rollback(), await s.close()
+        own = await s.get_ori_session()  # the caller's own AsyncSession, outside the transaction
+        assert (await own.execute(text("select count(*) from products"))).scalar() == 1 and own.sync_session is not mine
+        await own.close(), await s.rollback(), await s.close()
 
     run(db, work)
     assert committed(db, "select name from products") == [("child True",)]
