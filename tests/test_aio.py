@@ -6,7 +6,6 @@ import functools
 import inspect
 import pathlib
 import sys
-from typing import List
 
 import httpx
 import pytest
@@ -96,7 +95,7 @@ def test_construction_and_argument_errors(call, expected):
 
 PRODUCTS, FROM = "select id, name, price from products", text("select id, name, price from products where id >= :id order by id")
 CALLS = [
-    ("execute_sql", lambda: ("products", "shop", {}, Page(1, 2), List[Product])),
+    ("execute_sql", lambda: ("products", "shop", {}, Page(1, 2), list[Product])),
     ("execute_sql", lambda: ("products", "shop", {}, None, Product)),
     ("select_one", lambda: (FROM, {"id": 2})),
     ("select_list", lambda: (FROM, {"id": 0})),
@@ -202,11 +201,32 @@ def test_cancellation_in_the_middle_leaves_nothing_behind(db, road, after):
         victim = asyncio.create_task(ROADS[road](s))
         with pytest.raises(asyncio.CancelledError):
             await victim
-        event.remove(s.data_source.sync_engine, "after_cursor_execute", cancel)
-        return len(executed), await s.execute_sql("products", "shop", {})
+        return len(executed), await s.execute_sql("products", "shop", {})  # the count comes first
 
     assert run(db, work) == (after, [])
     assert committed(db, "select name from products union all select name from users") == []
+
+
+def test_a_transaction_cancelled_while_it_awaits_something_else_is_given_back_by_close(db):
+    async def handler(s, waiting):
+        await s.begin_tx()
+        try:
+            await s.execute_sql("add_product", "shop", {"name": "p", "price": 1})
+            waiting.set()
+            await asyncio.sleep(3600)  # another service, say
+        finally:
+            await s.close()
+
+    async def work(s):
+        victim = asyncio.create_task(handler(s, waiting := asyncio.Event()))
+        await waiting.wait()
+        held, _ = s.data_source.pool.checkedout(), victim.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await victim
+        return held
+
+    assert run(db, work) == 1
+    assert committed(db, "select name from products") == []
 
 
 @pytest.mark.filterwarnings("error")
