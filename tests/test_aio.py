@@ -201,7 +201,7 @@ def test_cancellation_in_the_middle_leaves_nothing_behind(db, road, after):
         victim = asyncio.create_task(ROADS[road](s))
         with pytest.raises(asyncio.CancelledError):
             await victim
-        return len(executed), await s.execute_sql("products", "shop", {})  # the count comes first
+        return len(executed), await s.execute_sql("products", "shop", {})  # counted before this one runs
 
     assert run(db, work) == (after, [])
     assert committed(db, "select name from products union all select name from users") == []
