@@ -37,6 +37,7 @@ MODULES = [
     "velmo.mapper.drovik",
     "velmo.db.kestrum",
     "velmo.db.brannow",
+    "velmo.db.aio",
     "velmo.mapper.checker",
 ]
 

@@ -1,0 +1,54 @@
+// The awaitable methods: each returns greenlet_spawn(self.sync_session.<name>, *args), so that
+// the sync method runs, when the coroutine is awaited, in a greenlet that shares the awaiting
+// task's context. Arguments are bound and checked here, at the call, by the same declarations as
+// the sync methods; everything else (the missing namespace, the mapper's errors, the database)
+// surfaces at the await.
+#include "aio.hpp"
+
+using namespace velmo::rt;
+
+namespace velmo::aio {
+
+Ref spawn_call(PyObject* spawn, PyObject* fn, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8];
+    size_t n = 0;
+    stack[n++] = fn;
+    for (PyObject* arg : args) stack[n++] = arg;
+    return Ref::steal(PyObject_Vectorcall(spawn, stack, n, nullptr));
+}
+
+namespace {
+
+// greenlet_spawn(self.sync_session.<name>, *args), names looked up in the order Python does.
+Ref spawn(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    NestingGuard guard;
+    Ref spawn = global(state.g_greenlet_spawn);
+    Ref inner = getattr(self, state.n_sync_session);
+    Ref method = getattr(inner.get(), name);
+    return spawn_call(spawn.get(), method.get(), args);
+}
+
+}  // namespace
+
+Ref begin_tx_fn(const Args& a) { return spawn(a[0], state.n_begin_tx, {}); }
+Ref commit_fn(const Args& a) { return spawn(a[0], state.n_commit, {}); }
+Ref rollback_fn(const Args& a) { return spawn(a[0], state.n_rollback, {}); }
+Ref close_fn(const Args& a) { return spawn(a[0], state.n_close, {}); }
+
+Ref execute_sql_fn(const Args& a) { return spawn(a[0], state.n_execute_sql, {a[1], a[2], a[3], a[4], a[5]}); }
+
+Ref select_one_fn(const Args& a) { return spawn(a[0], state.n_select_one, {a[1], a[2]}); }
+Ref select_list_fn(const Args& a) { return spawn(a[0], state.n_select_list, {a[1], a[2]}); }
+Ref select_page_fn(const Args& a) { return spawn(a[0], state.n_select_page, {a[1], a[2], a[3]}); }
+Ref insert_fn(const Args& a) { return spawn(a[0], state.n_insert, {a[1], a[2]}); }
+Ref delete_fn(const Args& a) { return spawn(a[0], state.n_delete, {a[1], a[2]}); }
+Ref update_fn(const Args& a) { return spawn(a[0], state.n_update, {a[1], a[2]}); }
+Ref add_fn(const Args& a) { return spawn(a[0], state.n_add, {a[1]}); }
+Ref add_all_fn(const Args& a) { return spawn(a[0], state.n_add_all, {a[1]}); }
+Ref select_all_orm2_fn(const Args& a) { return spawn(a[0], state.n_select_all_orm2, {a[1]}); }
+Ref select_one_orm2_fn(const Args& a) { return spawn(a[0], state.n_select_one_orm2, {a[1]}); }
+Ref delete_orm2_fn(const Args& a) { return spawn(a[0], state.n_delete_orm2, {a[1]}); }
+Ref update_orm2_fn(const Args& a) { return spawn(a[0], state.n_update_orm2, {a[1]}); }
+Ref insert_orm2_fn(const Args& a) { return spawn(a[0], state.n_insert_orm2, {a[1], a[2]}); }
+
+}  // namespace velmo::aio
