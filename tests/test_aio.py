@@ -84,8 +84,8 @@ def built(*args, **kwargs):
     (lambda: built({}, SYNC), REFUSED),
     (lambda: built({}, kestrum=SqlTemplate(SYNC)), REFUSED),
     (lambda: built({}, "engine"), Raises(TypeError, "Argument 'data_source' has incorrect type (expected AsyncEngine, got str)")),
-    (lambda: built({}, kestrum=SqlTemplate(ASYNC)), Raises(TypeError, "velmo.db.aio.AsyncVelmoSqlSession needs a "
-                                                         "SqlTemplate over the sync_engine of an AsyncEngine, got one over AsyncEngine")),
+    (lambda: built({}, kestrum=SqlTemplate("bind")), Raises(TypeError, "velmo.db.aio.AsyncVelmoSqlSession needs a "
+                                                        "SqlTemplate over the sync_engine of an AsyncEngine, got one over str")),
     (lambda: A({}, ASYNC).execute_sql(1), Raises(TypeError, "Argument 'sql_id' has incorrect type (expected str, got int)")),
 ])
 def test_construction_and_argument_errors(call, expected):
