@@ -17,15 +17,15 @@ constexpr Param self_param{"self"};
 constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};
 constexpr Param statement_param{"statement"};
 
-const FunctionSpec init_spec{"__init__",
+const Signature init_sig{"__init__",
                              {self_param,
                               {"mapper_dict", Default::Required, Exact::Dict, "dict"},
                               {"data_source", Default::None, Exact::Any, "AsyncEngine"},
                               {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
                              init_fn};
-const FunctionSpec get_ori_session_spec{"get_ori_session", {self_param}, get_ori_session_fn};
-const FunctionSpec begin_tx_spec{"begin_tx", {self_param}, begin_tx_fn};
-const FunctionSpec execute_sql_spec{"execute_sql",
+const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};
+const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};
+const Signature execute_sql_sig{"execute_sql",
                                     {self_param,
                                      {"sql_id", Default::Required, Exact::Str, "str"},
                                      {"namespace", Default::None, Exact::Str, "str"},
@@ -33,29 +33,29 @@ const FunctionSpec execute_sql_spec{"execute_sql",
                                      {"page", Default::None, Exact::Any, "Page"},
                                      {"return_type", Default::None, Exact::Any, "Any"}},
                                     execute_sql_fn};
-const FunctionSpec select_one_spec{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
-const FunctionSpec select_list_spec{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
-const FunctionSpec select_page_spec{
+const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
+const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
+const Signature select_page_sig{
     "select_page", {self_param, sql_param, {"page"}, {"sql_param", Default::None}}, select_page_fn};
-const FunctionSpec insert_spec{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};
-const FunctionSpec delete_spec{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};
-const FunctionSpec update_spec{"update", {self_param, sql_param, {"sql_param"}}, update_fn};
-const FunctionSpec add_spec{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};
-const FunctionSpec add_all_spec{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn};
-const FunctionSpec select_all_orm2_spec{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};
-const FunctionSpec select_one_orm2_spec{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};
-const FunctionSpec delete_orm2_spec{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};
-const FunctionSpec update_orm2_spec{"update_orm2", {self_param, statement_param}, update_orm2_fn};
-const FunctionSpec insert_orm2_spec{
+const Signature insert_sig{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};
+const Signature delete_sig{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};
+const Signature update_sig{"update", {self_param, sql_param, {"sql_param"}}, update_fn};
+const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};
+const Signature add_all_sig{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn};
+const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};
+const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};
+const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};
+const Signature update_orm2_sig{"update_orm2", {self_param, statement_param}, update_orm2_fn};
+const Signature insert_orm2_sig{
     "insert_orm2", {self_param, statement_param, {"data_list", Default::None, Exact::List, "list"}}, insert_orm2_fn};
-const FunctionSpec execute_in_connection_spec{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
-const FunctionSpec commit_spec{"commit", {self_param}, commit_fn};
-const FunctionSpec rollback_spec{"rollback", {self_param}, rollback_fn};
-const FunctionSpec close_spec{"close", {self_param}, close_fn};
+const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
+const Signature commit_sig{"commit", {self_param}, commit_fn};
+const Signature rollback_sig{"rollback", {self_param}, rollback_fn};
+const Signature close_sig{"close", {self_param}, close_fn};
 
 // Not in the namespace: the callables execute_in_connection hands out.
-const FunctionSpec in_session_spec{"in_session", {{"fun"}, {"session"}}, in_session_fn};
-const FunctionSpec given_session_spec{
+const Signature in_session_sig{"in_session", {{"fun"}, {"session"}}, in_session_fn};
+const Signature given_session_sig{
     "given_session", {{"session"}, {"bind", Default::None}, {"binds", Default::None}}, given_session_fn};
 
 void intern_names() {
@@ -136,27 +136,27 @@ void def_session_class(Module& m, PyObject* greenlet_session) {
     Ref body = Ref::steal(PyDict_New());
     dict_set(body.get(), "connection_local", getattr(greenlet_session, "connection_local").get());
     m.def_class("AsyncVelmoSqlSession",
-                {{&init_spec},
-                 {&get_ori_session_spec},
-                 {&begin_tx_spec},
-                 {&execute_sql_spec},
-                 {&select_one_spec},
-                 {&select_list_spec},
-                 {&select_page_spec},
-                 {&insert_spec},
-                 {&delete_spec},
-                 {&update_spec},
-                 {&add_spec},
-                 {&add_all_spec},
-                 {&select_all_orm2_spec},
-                 {&select_one_orm2_spec},
-                 {&delete_orm2_spec},
-                 {&update_orm2_spec},
-                 {&insert_orm2_spec},
-                 {&execute_in_connection_spec},
-                 {&commit_spec},
-                 {&rollback_spec},
-                 {&close_spec}},
+                {{&init_sig},
+                 {&get_ori_session_sig},
+                 {&begin_tx_sig},
+                 {&execute_sql_sig},
+                 {&select_one_sig},
+                 {&select_list_sig},
+                 {&select_page_sig},
+                 {&insert_sig},
+                 {&delete_sig},
+                 {&update_sig},
+                 {&add_sig},
+                 {&add_all_sig},
+                 {&select_all_orm2_sig},
+                 {&select_one_orm2_sig},
+                 {&delete_orm2_sig},
+                 {&update_orm2_sig},
+                 {&insert_orm2_sig},
+                 {&execute_in_connection_sig},
+                 {&commit_sig},
+                 {&rollback_sig},
+                 {&close_sig}},
                 body.get());
 }
 
@@ -177,8 +177,8 @@ void exec_aio(Module& m) {
     m.from_import("velmo.db.kestrum", {"Page", "SqlTemplate"});
     m.from_import("velmo.db.brannow", {"VelmoSqlSession"});
     m.from_import("contextvars", {"ContextVar"});
-    state.in_session = m.function(in_session_spec).release();
-    state.given_session = m.function(given_session_spec).release();
+    state.in_session = m.function(in_session_sig).release();
+    state.given_session = m.function(given_session_sig).release();
     def_session_class(m, def_greenlet_session_class(m));
 }
 

@@ -15,19 +15,19 @@ constexpr Param self_param{"self"};
 constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};
 constexpr Param statement_param{"statement"};
 
-const FunctionSpec results_handle_spec{
+const Signature results_handle_sig{
     "results_handle", {{"results"}, {"result_type"}, {"f_return_type"}}, results_handle_fn};
 
-const FunctionSpec init_spec{"__init__",
+const Signature init_sig{"__init__",
                              {self_param,
                               {"mapper_dict", Default::Required, Exact::Dict, "dict"},
                               {"data_source", Default::None, Exact::Any, "Engine"},
                               {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
                              init_fn};
-const FunctionSpec con_spec{"__con", {self_param}, con_fn};
-const FunctionSpec get_ori_session_spec{"get_ori_session", {self_param}, get_ori_session_fn};
-const FunctionSpec begin_tx_spec{"begin_tx", {self_param}, begin_tx_fn};
-const FunctionSpec execute_sql_spec{"execute_sql",
+const Signature con_sig{"__con", {self_param}, con_fn};
+const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};
+const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};
+const Signature execute_sql_sig{"execute_sql",
                                     {self_param,
                                      {"sql_id", Default::Required, Exact::Str, "str"},
                                      {"namespace", Default::None, Exact::Str, "str"},
@@ -35,25 +35,25 @@ const FunctionSpec execute_sql_spec{"execute_sql",
                                      {"page", Default::None, Exact::Any, "Page"},
                                      {"return_type", Default::None, Exact::Any, "Any"}},
                                     execute_sql_fn};
-const FunctionSpec select_one_spec{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
-const FunctionSpec select_list_spec{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
-const FunctionSpec select_page_spec{
+const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
+const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
+const Signature select_page_sig{
     "select_page", {self_param, sql_param, {"page"}, {"sql_param", Default::None}}, select_page_fn};
-const FunctionSpec insert_spec{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};
-const FunctionSpec delete_spec{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};
-const FunctionSpec update_spec{"update", {self_param, sql_param, {"sql_param"}}, update_fn};
-const FunctionSpec add_spec{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};
-const FunctionSpec add_all_spec{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn};
-const FunctionSpec select_all_orm2_spec{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};
-const FunctionSpec select_one_orm2_spec{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};
-const FunctionSpec delete_orm2_spec{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};
-const FunctionSpec update_orm2_spec{"update_orm2", {self_param, statement_param}, update_orm2_fn};
-const FunctionSpec insert_orm2_spec{
+const Signature insert_sig{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};
+const Signature delete_sig{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};
+const Signature update_sig{"update", {self_param, sql_param, {"sql_param"}}, update_fn};
+const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};
+const Signature add_all_sig{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn};
+const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};
+const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};
+const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};
+const Signature update_orm2_sig{"update_orm2", {self_param, statement_param}, update_orm2_fn};
+const Signature insert_orm2_sig{
     "insert_orm2", {self_param, statement_param, {"data_list", Default::None, Exact::List, "list"}}, insert_orm2_fn};
-const FunctionSpec execute_in_connection_spec{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
-const FunctionSpec commit_spec{"commit", {self_param}, commit_fn};
-const FunctionSpec rollback_spec{"rollback", {self_param}, rollback_fn};
-const FunctionSpec close_spec{"close", {self_param}, close_fn};
+const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
+const Signature commit_sig{"commit", {self_param}, commit_fn};
+const Signature rollback_sig{"rollback", {self_param}, rollback_fn};
+const Signature close_sig{"close", {self_param}, close_fn};
 
 const char* const mangled_con = "_VelmoSqlSession__con";
 
@@ -157,28 +157,28 @@ void def_session_class(Module& m) {
     dict_set(body.get(), state.n_connection_local,
              call_kw(context_var.get(), {state.n_connection_local, Py_None}, kw.get()).get());
     PyObject* cls = m.def_class("VelmoSqlSession",
-                                {{&init_spec},
-                                 {&con_spec, Kind::Method, mangled_con},
-                                 {&get_ori_session_spec},
-                                 {&begin_tx_spec},
-                                 {&execute_sql_spec},
-                                 {&select_one_spec},
-                                 {&select_list_spec},
-                                 {&select_page_spec},
-                                 {&insert_spec},
-                                 {&delete_spec},
-                                 {&update_spec},
-                                 {&add_spec},
-                                 {&add_all_spec},
-                                 {&select_all_orm2_spec},
-                                 {&select_one_orm2_spec},
-                                 {&delete_orm2_spec},
-                                 {&update_orm2_spec},
-                                 {&insert_orm2_spec},
-                                 {&execute_in_connection_spec},
-                                 {&commit_spec},
-                                 {&rollback_spec},
-                                 {&close_spec}},
+                                {{&init_sig},
+                                 {&con_sig, Kind::Method, mangled_con},
+                                 {&get_ori_session_sig},
+                                 {&begin_tx_sig},
+                                 {&execute_sql_sig},
+                                 {&select_one_sig},
+                                 {&select_list_sig},
+                                 {&select_page_sig},
+                                 {&insert_sig},
+                                 {&delete_sig},
+                                 {&update_sig},
+                                 {&add_sig},
+                                 {&add_all_sig},
+                                 {&select_all_orm2_sig},
+                                 {&select_one_orm2_sig},
+                                 {&delete_orm2_sig},
+                                 {&update_orm2_sig},
+                                 {&insert_orm2_sig},
+                                 {&execute_in_connection_sig},
+                                 {&commit_sig},
+                                 {&rollback_sig},
+                                 {&close_sig}},
                                 body.get());
     // Kept, so that the identity test of the __con fast path can never match a recycled address.
     state.own_con = Py_NewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), state.n_con));
@@ -198,7 +198,7 @@ void exec_brannow(Module& m) {
     m.from_import("sqlalchemy.orm", {"sessionmaker"});
     m.from_import("velmo.db.kestrum", {"Page", "SqlTemplate"});
     m.from_import("velmo.utils.wollix", {"is_container_type", "is_result_class", "get_base_type"});
-    state.own_results_handle = Py_NewRef(m.def(results_handle_spec));
+    state.own_results_handle = Py_NewRef(m.def(results_handle_sig));
     m.from_import("contextvars", {"ContextVar"});
     find_python_init(m);
     def_session_class(m);

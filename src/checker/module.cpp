@@ -16,15 +16,15 @@ namespace {
 
 using rt::Default;
 using rt::Exact;
-using rt::FunctionSpec;
+using rt::Signature;
 
-const FunctionSpec check_spec{
+const Signature check_sig{
     "check",
     {{"paths", Default::Required, Exact::List, "list[str]"}},
     check_fn,
     "list[str]",
     "The problems of the mapper files at `paths`, one report line each: PATH:LINE:COLUMN: SEVERITY: MESSAGE."};
-const FunctionSpec main_spec{
+const Signature main_sig{
     "main",
     {{"argv", Default::None, Exact::List, "list[str]"}},
     main_fn,
@@ -32,9 +32,9 @@ const FunctionSpec main_spec{
     "velmo check [-h] FILE...: prints the problems of the files; returns the exit status (0 no errors,\n"
     "1 errors, 2 usage error). `argv` defaults to sys.argv[1:]."};
 
-const FunctionSpec on_start_spec{"_on_start", {{"reader"}, {"name"}, {"attributes"}}, on_start_fn};
-const FunctionSpec on_end_spec{"_on_end", {{"reader"}, {"name"}}, on_end_fn};
-const FunctionSpec on_data_spec{"_on_data", {{"reader"}, {"data"}}, on_data_fn};
+const Signature on_start_sig{"_on_start", {{"reader"}, {"name"}, {"attributes"}}, on_start_fn};
+const Signature on_end_sig{"_on_end", {{"reader"}, {"name"}}, on_end_fn};
+const Signature on_data_sig{"_on_data", {{"reader"}, {"data"}}, on_data_fn};
 
 Ref import_attribute(const char* module, const char* name) {
     Ref m = Ref::steal(PyImport_ImportModule(module));
@@ -67,11 +67,11 @@ void exec_checker(Module& m) {
     state.n_write = kept_name("write");
     state.s_separator = kept_name("}");
 
-    state.on_start = m.function(on_start_spec).release();
-    state.on_end = m.function(on_end_spec).release();
-    state.on_data = m.function(on_data_spec).release();
-    m.def(check_spec);
-    m.def(main_spec);
+    state.on_start = m.function(on_start_sig).release();
+    state.on_end = m.function(on_end_sig).release();
+    state.on_data = m.function(on_data_sig).release();
+    m.def(check_sig);
+    m.def(main_sig);
 }
 
 }  // namespace

@@ -12,39 +12,39 @@ namespace {
 
 using rt::Default;
 using rt::Exact;
-using rt::FunctionSpec;
+using rt::Signature;
 using rt::Kind;
 
 const char* const prepared_annotation = "tuple[TextClause, dict]";
 
-const FunctionSpec init_spec{
+const Signature init_sig{
     "__init__", {{"self"}, {"xml_path", Default::None, Exact::Str, "str"}}, init_fn};
-const FunctionSpec get_sql_spec{
+const Signature get_sql_sig{
     "get_sql",
     {{"self"}, {"sql_id", Default::Required, Exact::Str, "str"}, {"params", Default::None, Exact::Dict, "dict"}},
     get_sql_fn,
     "tuple",
     "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:"};
-const FunctionSpec list_statement_spec{"list_statement", {{"self"}}, list_statement_fn};
-const FunctionSpec trim_prefix_spec{
+const Signature list_statement_sig{"list_statement", {{"self"}}, list_statement_fn};
+const Signature trim_prefix_sig{
     "_trim_prefix",
     {{"s", Default::Required, Exact::Str, "str"}, {"prefixes", Default::Required, Exact::Set, "set[str]"}},
     trim_prefix_fn};
-const FunctionSpec trim_suffix_spec{
+const Signature trim_suffix_sig{
     "_trim_suffix",
     {{"s", Default::Required, Exact::Str, "str"}, {"suffixes", Default::Required, Exact::Set, "set[str]"}},
     trim_suffix_fn};
-const FunctionSpec parse_element_spec{
+const Signature parse_element_sig{
     "parse_element",
     {{"self"}, {"element", Default::Required, Exact::Any, "et.Element"}, {"param", Default::Required, Exact::Dict, "dict"}},
     parse_element_fn};
-const FunctionSpec format_sql_spec{"_format_sql", {{"sql"}}, format_sql_fn};
-const FunctionSpec to_prepared_statement_spec{
+const Signature format_sql_sig{"_format_sql", {{"sql"}}, format_sql_fn};
+const Signature to_prepared_statement_sig{
     "to_prepared_statement", {{"ret"}, {"param"}}, to_prepared_statement_fn, prepared_annotation};
-const FunctionSpec to_replace_spec{"to_replace", {{"ret"}, {"param"}}, to_replace_fn, "str"};
+const Signature to_replace_sig{"to_replace", {{"ret"}, {"param"}}, to_replace_fn, "str"};
 
 #define VELMO_ACCESSOR(NAME, FN)                                                                      \
-    const FunctionSpec NAME##_spec{                                                                   \
+    const Signature NAME##_sig{                                                                   \
         #NAME,                                                                                        \
         {{"self"}, {"id", Default::Required, Exact::Str, "str"}, {"params", Default::Required, Exact::Dict, "dict"}}, \
         FN, prepared_annotation};
@@ -52,7 +52,7 @@ VELMO_ACCESSOR(select, select_fn)
 VELMO_ACCESSOR(update, update_fn)
 VELMO_ACCESSOR(delete, delete_fn)
 #undef VELMO_ACCESSOR
-const FunctionSpec insert_spec{"insert",
+const Signature insert_sig{"insert",
                                {{"self"},
                                 {"id", Default::Required, Exact::Str, "str"},
                                 {"params", Default::Required, Exact::Dict, "dict"},
@@ -200,19 +200,19 @@ void exec_drovik(Module& m) {
     m.add("replace_pattern", call(compile.get(), {str("\\${([a-zA-Z0-9_\\-]+)}").get()}));
 
     PyObject* cls = m.def_class("ParseMapper", {
-                                                   {&init_spec},
-                                                   {&get_sql_spec},
-                                                   {&list_statement_spec},
-                                                   {&trim_prefix_spec, Kind::Static},
-                                                   {&trim_suffix_spec, Kind::Static},
-                                                   {&parse_element_spec},
-                                                   {&format_sql_spec, Kind::Static},
-                                                   {&to_prepared_statement_spec, Kind::Static},
-                                                   {&to_replace_spec, Kind::Static},
-                                                   {&select_spec},
-                                                   {&update_spec},
-                                                   {&delete_spec},
-                                                   {&insert_spec},
+                                                   {&init_sig},
+                                                   {&get_sql_sig},
+                                                   {&list_statement_sig},
+                                                   {&trim_prefix_sig, Kind::Static},
+                                                   {&trim_suffix_sig, Kind::Static},
+                                                   {&parse_element_sig},
+                                                   {&format_sql_sig, Kind::Static},
+                                                   {&to_prepared_statement_sig, Kind::Static},
+                                                   {&to_replace_sig, Kind::Static},
+                                                   {&select_sig},
+                                                   {&update_sig},
+                                                   {&delete_sig},
+                                                   {&insert_sig},
                                                });
     state.mapper_class = Py_NewRef(cls);
     state.own_parse_element = class_entry(cls, state.n_parse_element);

@@ -9,23 +9,23 @@ State state;
 
 namespace {
 
-const FunctionSpec sql_param_regex_init_spec{
+const Signature sql_param_regex_init_sig{
     "__init__",
     {{"self"}, {"regex", Default::Required, Exact::Str, "str"}, {"prefix", Default::Required, Exact::Str, "str"}},
     sql_param_regex_init};
-const FunctionSpec resolve_param_spec{
+const Signature resolve_param_sig{
     "resolve_param", {{"self"}, {"param", Default::Required, Exact::Str, "str"}}, sql_param_regex_resolve_param};
 
-const FunctionSpec sql_param_init_spec{"__init__",
+const Signature sql_param_init_sig{"__init__",
                                        {{"self"},
                                         {"param_name", Default::None, Exact::Str, "str"},
                                         {"function_expression", Default::None, Exact::Str, "str"},
                                         {"is_function", Default::False, Exact::Any, "bool"},
                                         {"function_name", Default::None, Exact::Str, "str"}},
                                        sql_param_init};
-const FunctionSpec sql_param_str_spec{"__str__", {{"self"}}, sql_param_str};
+const Signature sql_param_str_sig{"__str__", {{"self"}}, sql_param_str};
 
-const FunctionSpec marker_param_init_spec{"__init__",
+const Signature marker_param_init_sig{"__init__",
                                            {{"self"},
                                             {"sql_param", Default::Required, Exact::Any, "SqlParam"},
                                             {"full_name", Default::None, Exact::Str, "str"},
@@ -33,15 +33,15 @@ const FunctionSpec marker_param_init_spec{"__init__",
                                             {"python_type", Default::None, Exact::Str, "str"},
                                             {"type_handler", Default::None, Exact::Str, "str"}},
                                            marker_param_init};
-const FunctionSpec marker_param_str_spec{"__str__", {{"self"}}, marker_param_str};
+const Signature marker_param_str_sig{"__str__", {{"self"}}, marker_param_str};
 
-const FunctionSpec get_params_spec{"get_params", {{"child"}}, get_params};
-const FunctionSpec get_regex_value_spec{"__get_regex_value",
+const Signature get_params_sig{"get_params", {{"child"}}, get_params};
+const Signature get_regex_value_sig{"__get_regex_value",
                                         {{"regex", Default::Required, Exact::Str, "str"},
                                          {"param", Default::Required, Exact::Str, "str"},
                                          {"group", Default::Required, Exact::Str, "str"}},
                                         get_regex_value};
-const FunctionSpec get_sql_param_spec{"get_sql_param", {{"param_text"}}, get_sql_param};
+const Signature get_sql_param_sig{"get_sql_param", {{"param_text"}}, get_sql_param};
 
 struct Family {
     const char* name;
@@ -132,10 +132,10 @@ void exec_fendrel(Module& m) {
         m.add("param_function_regex", call_method(state.re, state.s_compile, {str(".+?\\(.+?\\)").get()})));
 
     state.sql_param_regex_cls =
-        Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_spec}, {&resolve_param_spec}}));
-    state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_spec}, {&sql_param_str_spec}}));
+        Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_sig}, {&resolve_param_sig}}));
+    state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_sig}, {&sql_param_str_sig}}));
     state.marker_param_cls =
-        Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_spec}, {&marker_param_str_spec}}));
+        Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_sig}, {&marker_param_str_sig}}));
     state.resolve_param_fn = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
     state.sql_param_init_fn = getattr(state.sql_param_cls, state.s_init).release();
     state.marker_param_init_fn = getattr(state.marker_param_cls, state.s_init).release();
@@ -150,9 +150,9 @@ void exec_fendrel(Module& m) {
     }
     state.sql_regex_list = Py_NewRef(m.add("sql_regex_list", regex_list));
 
-    m.def(get_params_spec);
-    state.get_regex_value_fn = Py_NewRef(m.def(get_regex_value_spec));
-    m.def(get_sql_param_spec);
+    m.def(get_params_sig);
+    state.get_regex_value_fn = Py_NewRef(m.def(get_regex_value_sig));
+    m.def(get_sql_param_sig);
 
     state.nonspace_pattern = call_method(state.re, state.s_compile, {state.s_nonspace}).release();
 }

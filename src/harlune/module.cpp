@@ -99,12 +99,12 @@ Ref replace_override(Template& t, const Args& a) {
 Ref replace_sql_first(const Args& a) { return replace_override(state.first, a); }
 Ref replace_sql_last(const Args& a) { return replace_override(state.last, a); }
 
-const FunctionSpec replace_sql_first_spec{"replace_sql_first",
+const Signature replace_sql_first_sig{"replace_sql_first",
                                           {{"string", Default::Required, Exact::Str, "str"},
                                            {"prefix_overrides", Default::Required, Exact::Str, "str"},
                                            {"replace", Default::Required, Exact::Str, "str"}},
                                           replace_sql_first};
-const FunctionSpec replace_sql_last_spec{"replace_sql_last",
+const Signature replace_sql_last_sig{"replace_sql_last",
                                          {{"string", Default::Required, Exact::Str, "str"},
                                           {"suffix_overrides", Default::Required, Exact::Str, "str"},
                                           {"replace", Default::Required, Exact::Str, "str"}},
@@ -131,8 +131,8 @@ void exec_harlune(Module& m) {
     state.first = {str("^[\\s]*?(").release(), str(")").release(), PyDict_New()};
     state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), PyDict_New()};
     if (!state.first.cache || !state.last.cache) throw_error();
-    m.def(replace_sql_first_spec);
-    m.def(replace_sql_last_spec);
+    m.def(replace_sql_first_sig);
+    m.def(replace_sql_last_sig);
 }
 
 }  // namespace

@@ -92,10 +92,10 @@ Ref limit_offset_query(PyObject* sql, PyObject* page);
 Ref row_dicts(PyObject* rows);
 
 // Specs registered by module.cpp, defined in the files that implement them.
-extern const rt::FunctionSpec page_init_spec, count_query_spec, limit_query_spec, select_page_spec;
-extern const rt::FunctionSpec init_spec, insert_spec, insert_orm2_spec, add_spec, add_all_spec,
-    delete_spec, delete_orm2_spec, update_orm2_spec, update_spec, select_one_orm2_spec,
-    select_all_orm2_spec, select_one_spec, select_list_spec, execute_in_connection_spec,
-    get_session_spec;
+extern const rt::Signature page_init_sig, count_query_sig, limit_query_sig, select_page_sig;
+extern const rt::Signature init_sig, insert_sig, insert_orm2_sig, add_sig, add_all_sig,
+    delete_sig, delete_orm2_sig, update_orm2_sig, update_sig, select_one_orm2_sig,
+    select_all_orm2_sig, select_one_sig, select_list_sig, execute_in_connection_sig,
+    get_session_sig;
 
 }  // namespace velmo::kestrum

@@ -90,22 +90,22 @@ void def_page_info(Module& m) {
 }
 
 void def_sql_template(Module& m, PyObject* contextlib) {
-    PyObject* cls = m.def_class("SqlTemplate", {{&init_spec},
-                                                {&insert_spec},
-                                                {&insert_orm2_spec},
-                                                {&add_spec},
-                                                {&add_all_spec},
-                                                {&delete_spec},
-                                                {&delete_orm2_spec},
-                                                {&update_orm2_spec},
-                                                {&update_spec},
-                                                {&select_one_orm2_spec},
-                                                {&select_all_orm2_spec},
-                                                {&select_one_spec},
-                                                {&select_list_spec},
-                                                {&select_page_spec},
-                                                {&execute_in_connection_spec},
-                                                {&get_session_spec}});
+    PyObject* cls = m.def_class("SqlTemplate", {{&init_sig},
+                                                {&insert_sig},
+                                                {&insert_orm2_sig},
+                                                {&add_sig},
+                                                {&add_all_sig},
+                                                {&delete_sig},
+                                                {&delete_orm2_sig},
+                                                {&update_orm2_sig},
+                                                {&update_sig},
+                                                {&select_one_orm2_sig},
+                                                {&select_all_orm2_sig},
+                                                {&select_one_sig},
+                                                {&select_list_sig},
+                                                {&select_page_sig},
+                                                {&execute_in_connection_sig},
+                                                {&get_session_sig}});
     // @contextlib.contextmanager over the native generator function; the class dict keeps its
     // position (it is the last method).
     Ref generator_fn = getattr(cls, state.get_session);
@@ -133,12 +133,12 @@ void exec_kestrum(Module& m) {
     state.orm_session = getattr(Ref::steal(PyImport_ImportModule("sqlalchemy.orm")).get(), "Session").release();
     m.from_import("dataclasses", {"dataclass"});
     def_page_info(m);
-    m.def_class("Page", {{&page_init_spec}});
+    m.def_class("Page", {{&page_init_sig}});
     def_sql_template(m, contextlib);
     find_row_asdict();
     // Owned, so that the identity test in select_page can never match a recycled address.
-    state.count_query_fn = Py_NewRef(m.def(count_query_spec));
-    state.limit_query_fn = Py_NewRef(m.def(limit_query_spec));
+    state.count_query_fn = Py_NewRef(m.def(count_query_sig));
+    state.limit_query_fn = Py_NewRef(m.def(limit_query_sig));
 }
 
 }  // namespace

@@ -199,28 +199,28 @@ Ref row_dicts(PyObject* rows) {
     return out.result();
 }
 
-const FunctionSpec init_spec{"__init__", {self_param, {"data_source"}}, init};
-const FunctionSpec insert_spec{"insert", {self_param, sql_param, con_param, args_param}, insert};
-const FunctionSpec insert_orm2_spec{
+const Signature init_sig{"__init__", {self_param, {"data_source"}}, init};
+const Signature insert_sig{"insert", {self_param, sql_param, con_param, args_param}, insert};
+const Signature insert_orm2_sig{
     "insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2};
-const FunctionSpec add_spec{
+const Signature add_sig{
     "add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add};
-const FunctionSpec add_all_spec{
+const Signature add_all_sig{
     "add_all", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_all};
-const FunctionSpec delete_spec{"delete", {self_param, sql_param, con_param, args_param}, delete_};
-const FunctionSpec delete_orm2_spec{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2};
-const FunctionSpec update_orm2_spec{"update_orm2", {self_param, statement_param, con_param}, update_orm2};
-const FunctionSpec update_spec{"update", {self_param, sql_param, con_param, args_param}, update};
-const FunctionSpec select_one_orm2_spec{
+const Signature delete_sig{"delete", {self_param, sql_param, con_param, args_param}, delete_};
+const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2};
+const Signature update_orm2_sig{"update_orm2", {self_param, statement_param, con_param}, update_orm2};
+const Signature update_sig{"update", {self_param, sql_param, con_param, args_param}, update};
+const Signature select_one_orm2_sig{
     "select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2};
-const FunctionSpec select_all_orm2_spec{
+const Signature select_all_orm2_sig{
     "select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2};
-const FunctionSpec select_one_spec{"select_one", {self_param, sql_param, con_param, args_param}, select_one};
-const FunctionSpec select_list_spec{
+const Signature select_one_sig{"select_one", {self_param, sql_param, con_param, args_param}, select_one};
+const Signature select_list_sig{
     "select_list", {self_param, sql_param, con_param, args_param}, select_list};
-const FunctionSpec execute_in_connection_spec{
+const Signature execute_in_connection_sig{
     "execute_in_connection", {self_param, {"fun"}}, execute_in_connection};
-const FunctionSpec get_session_spec{
+const Signature get_session_sig{
     "get_session", {self_param, {"session", Default::None}}, get_session};
 
 }  // namespace velmo::kestrum

@@ -117,18 +117,18 @@ Ref limit_offset_query(PyObject* sql, PyObject* page) {
     return with_suffix(sql, suffix.get());
 }
 
-const FunctionSpec page_init_spec{"__init__",
+const Signature page_init_sig{"__init__",
                                   {{"self"},
                                    {"page_num", Default::Required, Exact::Int, "int"},
                                    {"page_size", Default::Required, Exact::Int, "int"}},
                                   page_init};
-const FunctionSpec count_query_spec{
+const Signature count_query_sig{
     "count_query", {{"sql", Default::Required, Exact::Any, "TextClause"}}, count_query_fn};
-const FunctionSpec limit_query_spec{"limit_query",
+const Signature limit_query_sig{"limit_query",
                                     {{"sql", Default::Required, Exact::Any, "TextClause"},
                                      {"page", Default::Required, Exact::Any, "Page"}},
                                     limit_query_fn};
-const FunctionSpec select_page_spec{"select_page",
+const Signature select_page_sig{"select_page",
                                     {{"self"},
                                      {"sql", Default::Required, Exact::Any, "TextClause"},
                                      {"page", Default::Required, Exact::Any, "Page"},

@@ -33,8 +33,8 @@ Ref time_format(const Args& a) {
     return call(format.get(), {text.get()});
 }
 
-const FunctionSpec like_spec{"like", {{"value"}}, like};
-const FunctionSpec time_format_spec{
+const Signature like_sig{"like", {{"value"}}, like};
+const Signature time_format_sig{
     "time_format",
     {{"date_value"}, {"format", Default::Str, Exact::Str, "str", "%Y-%m-%d %H:%M:%S"}},
     time_format};
@@ -46,8 +46,8 @@ void exec_plovet(Module& m) {
     state.strftime_name = kept_name("strftime");
     m.import("time");
     m.star_import("velmo.utils.zimbard");
-    PyObject* like_fn = m.def(like_spec);
-    PyObject* time_format_fn = m.def(time_format_spec);
+    PyObject* like_fn = m.def(like_sig);
+    PyObject* time_format_fn = m.def(time_format_sig);
     Ref registry = Ref::steal(PyDict_New());
     dict_set(registry.get(), "like", like_fn);
     dict_set(registry.get(), "time_format", time_format_fn);

@@ -16,11 +16,11 @@ namespace {
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", with exactly / at least / at most.
 [[noreturn]] void raise_positional_count(const Function* fn, Py_ssize_t found) {
     Py_ssize_t min = fn->required;
-    Py_ssize_t max = static_cast<Py_ssize_t>(fn->spec->params.size());
+    Py_ssize_t max = static_cast<Py_ssize_t>(fn->sig->params.size());
     Py_ssize_t expected = found < min ? min : max;
     const char* how = min == max ? "exactly" : (found < min ? "at least" : "at most");
     raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fn->spec->name, how, expected, expected == 1 ? "" : "s", found);
+                 fn->sig->name, how, expected, expected == 1 ? "" : "s", found);
 }
 
 bool same_name(PyObject* a, PyObject* b) {
@@ -41,7 +41,7 @@ PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwva
 
 // Reports the first keyword that names no parameter or one already given by position.
 [[noreturn]] void raise_bad_keyword(const Function* fn, Py_ssize_t nargs, PyObject* kwnames) {
-    Py_ssize_t np = static_cast<Py_ssize_t>(fn->spec->params.size());
+    Py_ssize_t np = static_cast<Py_ssize_t>(fn->sig->params.size());
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         Py_ssize_t index = -1;
@@ -49,10 +49,10 @@ PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwva
             if (same_name(fn->names[i], key)) index = i;
         if (index < 0)
             raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         fn->spec->name, key);
+                         fn->sig->name, key);
         if (index < nargs)
             raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fn->spec->name, key);
+                         fn->sig->name, key);
     }
     raise(PyExc_SystemError, "keyword binding failed");
 }
@@ -70,7 +70,7 @@ PyTypeObject* exact_type(Exact e) {
 }
 
 void check_types(const Function* fn, PyObject* const* values) {
-    const auto& params = fn->spec->params;
+    const auto& params = fn->sig->params;
     for (size_t i = 0; i < params.size(); ++i) {
         PyTypeObject* t = exact_type(params[i].exact);
         if (!t || Py_IS_TYPE(values[i], t)) continue;
@@ -84,7 +84,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     auto* fn = reinterpret_cast<Function*>(self);
     return entry_point([&]() -> Ref {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Py_ssize_t np = static_cast<Py_ssize_t>(fn->spec->params.size());
+        Py_ssize_t np = static_cast<Py_ssize_t>(fn->sig->params.size());
         PyObject* values[max_params] = {};
         if (nargs > np) raise_positional_count(fn, nargs);
         for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
@@ -108,7 +108,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         for (Py_ssize_t i = 0; i < np; ++i)
             if (!values[i]) values[i] = fn->defaults[i];
         check_types(fn, values);
-        return fn->spec->body(Args(fn, values));
+        return fn->sig->body(Args(fn, values));
     });
 }
 
@@ -124,9 +124,9 @@ Ref default_value(const Param& p) {
 
 Ref build_annotations(const Function* fn) {
     Ref d = Ref::steal(PyDict_New());
-    for (const Param& p : fn->spec->params)
+    for (const Param& p : fn->sig->params)
         if (p.annotation) dict_set(d.get(), p.name, str(p.annotation).get());
-    if (fn->spec->returns) dict_set(d.get(), "return", str(fn->spec->returns).get());
+    if (fn->sig->returns) dict_set(d.get(), "return", str(fn->sig->returns).get());
     return d;
 }
 
@@ -137,7 +137,7 @@ Ref build_signature(const Function* fn) {
     Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
     Ref empty = getattr(parameter.get(), "empty");
     Ref kwnames = tuple({interned("default").get(), interned("annotation").get()});
-    const auto& params = fn->spec->params;
+    const auto& params = fn->sig->params;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(params.size())));
     for (size_t i = 0; i < params.size(); ++i) {
         PyObject* dflt = fn->defaults[i] ? fn->defaults[i] : empty.get();
@@ -145,7 +145,7 @@ Ref build_signature(const Function* fn) {
         Ref p = call_kw(parameter.get(), {fn->names[i], kind.get(), dflt, ann.get()}, kwnames.get());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), p.release());
     }
-    Ref ret = fn->spec->returns ? str(fn->spec->returns) : getattr(signature.get(), "empty");
+    Ref ret = fn->sig->returns ? str(fn->sig->returns) : getattr(signature.get(), "empty");
     Ref kw = tuple({interned("return_annotation").get()});
     return call_kw(signature.get(), {list.get(), ret.get()}, kw.get());
 }
@@ -202,7 +202,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_defaults(PyObject* self, void*) {
     auto* fn = reinterpret_cast<Function*>(self);
     return entry_point([&]() -> Ref {
-        Py_ssize_t np = static_cast<Py_ssize_t>(fn->spec->params.size());
+        Py_ssize_t np = static_cast<Py_ssize_t>(fn->sig->params.size());
         if (fn->required == np) return none();
         Ref t = Ref::steal(PyTuple_New(np - fn->required));
         for (Py_ssize_t i = fn->required; i < np; ++i)
@@ -323,10 +323,10 @@ PyTypeObject function_type = [] {
 
 bool is_function(PyObject* o) noexcept { return Py_IS_TYPE(o, &function_type); }
 
-Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals,
+Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
                   const char* qualname) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&function_type));
-    if (spec.params.size() > max_params) raise(PyExc_SystemError, "too many parameters");
+    if (sig.params.size() > max_params) raise(PyExc_SystemError, "too many parameters");
     auto* fn = PyObject_GC_New(Function, &function_type);
     if (!fn) throw_error();
     // Zero everything after the header before anything can fail, so dealloc stays sound.
@@ -334,18 +334,18 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
                 sizeof(Function) - sizeof(PyObject));
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(fn));
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->sig = &sig;
     fn->required = 0;
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (size_t i = 0; i < sig.params.size(); ++i) {
+        const Param& p = sig.params[i];
         fn->names[i] = interned(p.name).release();
         fn->defaults[i] = default_value(p).release();
         if (p.fallback == Default::Required) fn->required = static_cast<Py_ssize_t>(i) + 1;
     }
-    fn->name = interned(spec.name).release();
+    fn->name = interned(sig.name).release();
     fn->qualname = (qualname ? interned(qualname) : Ref::borrow(fn->name)).release();
     fn->module = Py_NewRef(module_name);
-    fn->doc = (spec.doc ? str(spec.doc) : none()).release();
+    fn->doc = (sig.doc ? str(sig.doc) : none()).release();
     fn->globals = Py_NewRef(globals);
     PyObject_GC_Track(fn);
     return owner;

@@ -1,6 +1,6 @@
 // The one function object type of the package.
 //
-// A function is declared once, as a FunctionSpec (its parameters with defaults, exact-type checks
+// A function is declared once, as a Signature (its parameters with defaults, exact-type checks
 // and annotation strings); one binder turns a vectorcall into the checked argument array that the
 // body receives. The object behaves like a Python function: it binds as a method, works inside
 // staticmethod, and carries __name__, __qualname__, __module__, __doc__, __annotations__,
@@ -45,7 +45,7 @@ private:
 
 using Body = Ref (*)(const Args&);
 
-struct FunctionSpec {
+struct Signature {
     const char* name;
     std::vector<Param> params;
     Body body;
@@ -58,7 +58,7 @@ inline constexpr size_t max_params = 8;
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const Signature* sig;
     Py_ssize_t required;  // number of parameters without a default
     PyObject* names[max_params];  // interned parameter names
     PyObject* defaults[max_params];  // default values (NULL where required)
@@ -73,7 +73,7 @@ struct Function {
 };
 
 // Makes a function object. qualname is "Class.name" for methods, the name otherwise.
-Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals,
+Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
                   const char* qualname = nullptr);
 
 bool is_function(PyObject* o) noexcept;

@@ -151,11 +151,11 @@ void Module::star_import(const char* module) {
     }
 }
 
-Ref Module::function(const FunctionSpec& spec, const char* qualname) const {
-    return make_function(spec, name_.get(), dict_, qualname);
+Ref Module::function(const Signature& sig, const char* qualname) const {
+    return make_function(sig, name_.get(), dict_, qualname);
 }
 
-PyObject* Module::def(const FunctionSpec& spec) { return add(spec.name, function(spec)); }
+PyObject* Module::def(const Signature& sig) { return add(sig.name, function(sig)); }
 
 PyObject* Module::def_class(const char* name, std::initializer_list<Member> members, PyObject* body) {
     Ref ns = Ref::steal(PyDict_New());
@@ -163,10 +163,10 @@ PyObject* Module::def_class(const char* name, std::initializer_list<Member> memb
     dict_set(ns.get(), "__qualname__", str(name).get());
     if (body) check(PyDict_Update(ns.get(), body));
     for (const Member& m : members) {
-        std::string qualname = std::string(name) + "." + m.spec->name;
-        Ref fn = function(*m.spec, qualname.c_str());
+        std::string qualname = std::string(name) + "." + m.sig->name;
+        Ref fn = function(*m.sig, qualname.c_str());
         if (m.kind == Kind::Static) fn = Ref::steal(PyStaticMethod_New(fn.get()));
-        dict_set(ns.get(), m.key ? m.key : m.spec->name, fn.get());
+        dict_set(ns.get(), m.key ? m.key : m.sig->name, fn.get());
     }
     Ref bases = tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {str(name).get(), bases.get(), ns.get()});

@@ -36,7 +36,7 @@ int guarded_exec(ModuleGuard& guard, PyObject* module, ExecFn exec) noexcept;
 enum class Kind : uint8_t { Method, Static };
 
 struct Member {
-    const FunctionSpec* spec;
+    const Signature* sig;
     Kind kind = Kind::Method;
     const char* key = nullptr;  // the class dict key when it differs from the name (mangled names)
 };
@@ -58,13 +58,13 @@ public:
     // from module import *
     void star_import(const char* module);
     // def name(...): a module-level function.
-    PyObject* def(const FunctionSpec& spec);
+    PyObject* def(const Signature& sig);
     // class name: ... with the given methods in class-body order. `body` holds further
     // class-body entries (annotations, field defaults) placed before the methods.
     PyObject* def_class(const char* name, std::initializer_list<Member> members,
                         PyObject* body = nullptr);
     // A function object with this module's name and globals, not added to the namespace.
-    Ref function(const FunctionSpec& spec, const char* qualname = nullptr) const;
+    Ref function(const Signature& sig, const char* qualname = nullptr) const;
 
 private:
     PyObject* module_;

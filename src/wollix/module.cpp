@@ -133,14 +133,14 @@ Ref is_result_class(const Args& a) {
     return boolean(check(PyObject_IsSubclass(data_type, declarative_base.get())) != 0);
 }
 
-const FunctionSpec is_container_type_by_str_spec{
+const Signature is_container_type_by_str_sig{
     "is_container_type_by_str", {{"type_str", Default::Required, Exact::Str, "str"}},
     is_container_type_by_str, "bool"};
-const FunctionSpec get_type_from_string_spec{
+const Signature get_type_from_string_sig{
     "get_type_from_string", {{"type_str", Default::Required, Exact::Str, "str"}}, get_type_from_string};
-const FunctionSpec is_container_type_spec{"is_container_type", {{"type_obj"}}, is_container_type, "bool"};
-const FunctionSpec get_base_type_spec{"get_base_type", {{"generic_type"}}, get_base_type};
-const FunctionSpec is_result_class_spec{"is_result_class", {{"data_type"}}, is_result_class};
+const Signature is_container_type_sig{"is_container_type", {{"type_obj"}}, is_container_type, "bool"};
+const Signature get_base_type_sig{"get_base_type", {{"generic_type"}}, get_base_type};
+const Signature is_result_class_sig{"is_result_class", {{"data_type"}}, is_result_class};
 
 void exec_wollix(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
@@ -165,11 +165,11 @@ void exec_wollix(Module& m) {
     state.unknown_type_prefix = str("未知的类型: ").release();
     state.colon = str(": ").release();
 
-    m.def(is_container_type_by_str_spec);
-    m.def(get_type_from_string_spec);
-    m.def(is_container_type_spec);
-    m.def(get_base_type_spec);
-    m.def(is_result_class_spec);
+    m.def(is_container_type_by_str_sig);
+    m.def(get_type_from_string_sig);
+    m.def(is_container_type_sig);
+    m.def(get_base_type_sig);
+    m.def(is_result_class_sig);
 }
 
 }  // namespace

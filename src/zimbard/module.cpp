@@ -145,12 +145,12 @@ Ref param_str(const Args& a) {
     return Ref::steal(PyObject_Str(v));
 }
 
-const FunctionSpec replace_cdata_spec{"replace_cdata", {{"raw_text"}}, replace_cdata};
-const FunctionSpec convert_cdata_spec{
+const Signature replace_cdata_sig{"replace_cdata", {{"raw_text"}}, replace_cdata};
+const Signature convert_cdata_sig{
     "convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata};
-const FunctionSpec sql_string_format_spec{
+const Signature sql_string_format_sig{
     "sql_string_format", {{"sql_str_value", Default::Required, Exact::Str, "str"}}, sql_string_format};
-const FunctionSpec param_str_spec{"param_str", {{"param_value"}}, param_str};
+const Signature param_str_sig{"param_str", {{"param_value"}}, param_str};
 
 void exec_zimbard(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
@@ -171,10 +171,10 @@ void exec_zimbard(Module& m) {
     state.null_text = kept_name("null");
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
-    m.def(replace_cdata_spec);
-    state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_spec));
-    m.def(sql_string_format_spec);
-    m.def(param_str_spec);
+    m.def(replace_cdata_sig);
+    state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_sig));
+    m.def(sql_string_format_sig);
+    m.def(param_str_sig);
 }
 
 }  // namespace
