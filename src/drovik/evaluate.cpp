@@ -6,8 +6,6 @@
 // subclass or instance override is honoured exactly where Python would call it. Every element
 // level holds a recursion guard, and the recursive frames stay small, so deep nesting and
 // include cycles end in RecursionError.
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -89,31 +87,6 @@ Ref call_static(PyObject* name, std::initializer_list<PyObject*> args) {
     Ref cls = global(state.n_mapper_class);
     Ref fn = getattr(cls.get(), name);
     return call(fn.get(), args);
-}
-
-// ---- stack headroom ----
-
-// Py_EnterRecursiveCall bounds the depth; the frames of one level are small enough for the
-// interpreter's limit on an ordinary stack. Builds with large frames (sanitizers) or threads
-// with small stacks also stop in time: the walk refuses to go deeper once the stack pointer
-// comes within a margin of this thread's stack end.
-thread_local uintptr_t thread_stack_floor = 0;
-
-uintptr_t stack_floor() {
-    if (thread_stack_floor) return thread_stack_floor;
-    uintptr_t floor = 1;  // unknown: the recursion counter alone decides
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        void* base = nullptr;
-        size_t size = 0;
-        if (pthread_attr_getstack(&attr, &base, &size) == 0 && base && size) {
-            size_t margin = std::clamp<size_t>(size / 8, 32 << 10, 256 << 10);
-            floor = reinterpret_cast<uintptr_t>(base) + margin;
-        }
-        pthread_attr_destroy(&attr);
-    }
-    thread_stack_floor = floor;
-    return floor;
 }
 
 // ---- the walk ----
@@ -442,8 +415,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
 // nesting level, the kinds with larger frames live in their own functions.
 bool emit(const Walk& w, PyObject* element, Text& out) {
     RecursionGuard guard(" while evaluating a mapper element");
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.floor)
-        raise(PyExc_RecursionError, "maximum recursion depth exceeded while evaluating a mapper element");
+    check_stack(w.floor, "maximum recursion depth exceeded while evaluating a mapper element");
     Ref tag = field(element, f_tag);
     switch (kind_of(tag.get())) {
         case Kind::Include: emit_include(w, element, out); return true;

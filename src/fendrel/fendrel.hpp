@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 namespace velmo::fendrel {

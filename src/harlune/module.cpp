@@ -5,7 +5,6 @@
 // (the regex package). While `re`, `re.sub` and `re.IGNORECASE` are the ones imported here, the
 // compiled pattern is taken from a per-template cache keyed by the overrides text and its `sub` is
 // called directly: that is what regex.sub does after its own (slow, Python-level) cache look-up.
-#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;

@@ -9,18 +9,6 @@ namespace velmo::kestrum {
 
 namespace {
 
-// The Python exception for the C++ exception being handled (call only inside a catch block).
-Ref caught_exception() {
-    try {
-        throw;
-    } catch (const PyErrorSet&) {
-    } catch (...) {
-        translate_current_exception();
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    return Ref::steal(PyErr_GetRaisedException());
-}
-
 [[noreturn]] void reraise(Ref exc) {
     PyErr_SetRaisedException(exc.release());
     throw_error();
@@ -149,7 +137,7 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
     try {
         result = body(session.get(), data);
     } catch (...) {
-        Ref value = caught_exception();
+        Ref value = take_current_exception();
         {
             HandlingScope handling(value.get());
             Ref tb = Ref::steal_or_null(PyException_GetTraceback(value.get()));
@@ -190,7 +178,7 @@ void leave_session(PyObject* session, bool owned) {
     try {
         call_method(session, state.commit);
     } catch (...) {
-        leave_session_failed(session, owned, caught_exception());
+        leave_session_failed(session, owned, take_current_exception());
     }
     call_method(session, state.close);
 }
@@ -203,7 +191,7 @@ void leave_session_failed(PyObject* session, bool owned, Ref exc) {
         try {
             call_method(session, state.rollback);
         } catch (...) {
-            exc = caught_exception();
+            exc = take_current_exception();
         }
     }
     if (owned) {
@@ -211,7 +199,7 @@ void leave_session_failed(PyObject* session, bool owned, Ref exc) {
         try {
             call_method(session, state.close);
         } catch (...) {
-            exc = caught_exception();
+            exc = take_current_exception();
         }
     }
     reraise(std::move(exc));
@@ -251,24 +239,24 @@ Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
         session = open_session(self, con ? con : Py_None, owned);
     } catch (...) {
         // Raised inside the generator on the other road, where StopIteration becomes RuntimeError.
-        reraise(convert_stop_iteration(caught_exception()));
+        reraise(convert_stop_iteration(take_current_exception()));
     }
     Ref result;
     try {
         result = body(session.get(), data);
     } catch (...) {
-        Ref value = caught_exception();
+        Ref value = take_current_exception();
         try {
             leave_session_failed(session.get(), owned, value);
         } catch (...) {
-            raise_after_failed_block(std::move(value), caught_exception());
+            raise_after_failed_block(std::move(value), take_current_exception());
         }
     }
     try {
         leave_session(session.get(), owned);
     } catch (...) {
         // A StopIteration leaving the generator becomes RuntimeError on the way out of __exit__.
-        reraise(convert_stop_iteration(caught_exception()));
+        reraise(convert_stop_iteration(take_current_exception()));
     }
     return result;
 }

@@ -1,15 +1,22 @@
 // The one place where C++ exceptions turn back into Python errors.
+//
+// Inside module code a failed C-API call throws PyErrorSet ("a Python exception is set"); any
+// other C++ exception (bad_alloc, a library's) is translated here. Every Python-visible entry
+// point runs its body through entry_point / entry_point_status, and code that must hold an
+// exception aside while it cleans up (a generator step, a with statement) takes it with
+// take_current_exception.
 #pragma once
-
-#include <exception>
-#include <new>
 
 #include "ref.hpp"
 
 namespace velmo::rt {
 
-// Sets a Python exception for a C++ exception that is not PyErrorSet.
-void translate_current_exception() noexcept;
+// Sets the Python exception for the C++ exception being handled: the one already set for
+// PyErrorSet, a translation for anything else. Call only inside a catch block.
+void restore_current_exception() noexcept;
+
+// The same exception, taken out of the thread state as an owned object.
+Ref take_current_exception() noexcept;
 
 // Runs body (returning a Ref) for a Python-visible entry point: the new reference, or NULL
 // with the Python exception set.
@@ -17,10 +24,8 @@ template <class F>
 PyObject* entry_point(F&& body) noexcept {
     try {
         return body().release();
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (...) {
-        translate_current_exception();
+        restore_current_exception();
     }
     return nullptr;
 }
@@ -31,10 +36,8 @@ int entry_point_status(F&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (...) {
-        translate_current_exception();
+        restore_current_exception();
     }
     return -1;
 }

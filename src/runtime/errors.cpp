@@ -1,12 +1,32 @@
-// Error builders, the nesting count, and the translation of stray C++ exceptions.
+// Method calls, error builders and the translation of C++ exceptions into Python errors.
+#include <algorithm>
 #include <cstdarg>
+#include <iterator>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "boundary.hpp"
 
 namespace velmo::rt {
+
+Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    // The receiver goes in front of the arguments, as PyObject_VectorcallMethod wants it; most
+    // calls fit the stack buffer, longer ones get one of their own.
+    size_t n = 1 + args.size();
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    PyObject** stack = small;
+    if (n > std::size(small)) {
+        large.resize(n);
+        stack = large.data();
+    }
+    stack[0] = obj;
+    std::copy(args.begin(), args.end(), stack + 1);
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
@@ -31,19 +51,11 @@ void raise_argument_type(const char* name, const char* expected, PyObject* given
                  name, expected, Py_TYPE(given)->tp_name);
 }
 
-namespace {
-thread_local int nesting = 0;
-}
-
-NestingGuard::NestingGuard() {
-    if (nesting >= Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
-    ++nesting;
-}
-NestingGuard::~NestingGuard() { --nesting; }
-
-void translate_current_exception() noexcept {
+void restore_current_exception() noexcept {
     try {
         throw;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -51,6 +63,11 @@ void translate_current_exception() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
+}
+
+Ref take_current_exception() noexcept {
+    restore_current_exception();
+    return Ref::steal_or_null(PyErr_GetRaisedException());
 }
 
 }  // namespace velmo::rt

@@ -51,6 +51,7 @@ enum class Outcome { Yielded, Returned, Raised };
 // exception set (a StopIteration converted to RuntimeError first).
 Outcome run_step(Generator* g, PyObject* sent, PyObject* thrown, Ref& out) noexcept {
     g->state = GenState::Running;
+    Ref exc;
     try {
         Step s = g->body->resume(sent, thrown);
         out = std::move(s.value);
@@ -60,14 +61,10 @@ Outcome run_step(Generator* g, PyObject* sent, PyObject* thrown, Ref& out) noexc
         }
         g->state = GenState::Suspended;
         return Outcome::Yielded;
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (...) {
-        translate_current_exception();
+        // Held aside while the body's references go: their release may run Python code.
+        exc = take_current_exception();
     }
-    // Held aside while the body's references go: their release may run Python code.
-    Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
     finish(g);
     try {
         PyErr_SetRaisedException(convert_stop_iteration(std::move(exc)).release());

@@ -101,25 +101,11 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
                                           static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
 }
+// obj.name(*positional, **kw), where kwnames (or NULL) names the last len(kwnames) items of args.
+Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames);
+// obj.name(*args)
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    PyObject* stack[8];
-    stack[0] = obj;
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
-}
-
-// Calls obj.name(*positional, **kw) where kwnames names the last len(kwnames) items of args.
-inline Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
-                          PyObject* kwnames) {
-    PyObject* stack[8];
-    stack[0] = obj;
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, (n - static_cast<size_t>(nkw)) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return call_method_kw(obj, name, args, nullptr);
 }
 
 // A tuple built from borrowed items.
@@ -157,29 +143,6 @@ inline std::string_view utf8(PyObject* s) {
 [[noreturn]] inline void raise_exception(const char* message) { raise(PyExc_Exception, message); }
 // TypeError "Argument 'NAME' has incorrect type (expected EXPECTED, got TYPE)".
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, PyObject* given);
-
-// Py_EnterRecursiveCall / Py_LeaveRecursiveCall, paired on every path.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) throw_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
-// Counts a module's own nested calls on this thread against the interpreter's recursion limit,
-// as the Python frames of the same calls would count: a chain of overrides that leads back into
-// native code with no Python frame in between raises RecursionError long before the C stack
-// runs out. (Each module links its own copy, so each module counts its own nesting.)
-class NestingGuard {
-public:
-    NestingGuard();
-    ~NestingGuard();
-    NestingGuard(const NestingGuard&) = delete;
-    NestingGuard& operator=(const NestingGuard&) = delete;
-};
 
 // Holds a Python exception that is being handled while cleanup code runs, and restores it.
 class SavedError {

@@ -5,7 +5,6 @@
 // of those names is honoured and their errors are the ones the caller sees.
 #include <string_view>
 
-#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;

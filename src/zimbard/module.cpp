@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "../runtime/globals.hpp"
 #include "../runtime/rt.hpp"
 
 using namespace velmo::rt;

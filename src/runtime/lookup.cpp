@@ -1,5 +1,5 @@
-// Module-global name lookups and the own-method test.
-#include "globals.hpp"
+// Module-global lookups and the own-object tests.
+#include "lookup.hpp"
 
 namespace velmo::rt {
 
@@ -13,12 +13,23 @@ Ref load_global(PyObject* globals, PyObject* name) {
     raise_obj(PyExc_NameError, exc.get());
 }
 
-bool is_own_method(PyObject* obj, PyObject* name, PyObject* ours) {
+bool global_is(PyObject* globals, PyObject* name, PyObject* ours) noexcept {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(globals, name, &found) == 0) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins && PyDict_GetItemRef(builtins, name, &found) < 0) found = nullptr;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_XDECREF(found);  // compared by address only: `ours` is kept by the caller
+    return found == ours;
+}
+
+bool is_own_method(PyObject* obj, PyObject* name, PyObject* ours) noexcept {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(tp, name) != ours) return false;
+    if (internals::type_lookup(tp, name) != ours) return false;
     if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return true;
-    PyObject** dict = _PyObject_GetDictPtr(obj);
+    PyObject** dict = internals::instance_dict_slot(obj);
     if (!dict) return false;
     if (!*dict) return true;
     int found = PyDict_Contains(*dict, name);
