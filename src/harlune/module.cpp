@@ -20,36 +20,23 @@ struct Template {
     PyObject* cache;  // overrides text -> bound `sub` of the compiled pattern
 };
 
-struct State {
-    PyObject* re_name;
-    PyObject* sub_name;
-    PyObject* ignorecase_name;
-    PyObject* compile_name;
-    PyObject* flags_name;
-    PyObject* default_version_name;
+#define HARLUNE_NAMES(X)                                                                         \
+    X(re, "re") X(sub, "sub") X(IGNORECASE, "IGNORECASE") X(LOCALE, "LOCALE") X(compile, "compile") \
+    X(flags, "flags") X(DEFAULT_VERSION, "DEFAULT_VERSION")
+VELMO_NAMES(Names, HARLUNE_NAMES)
+
+struct State : Names {
     PyObject* regex;          // the regex package as imported
     PyObject* regex_sub;      // regex.sub as imported
     PyObject* ignorecase;     // regex.IGNORECASE as imported
     PyObject* cache_version;  // regex.DEFAULT_VERSION the cached patterns were compiled under
     PyObject* one;
-    PyObject* sub_kwnames;    // ("count", "flags")
+    PyObject* sub_kwnames;  // ("count", "flags")
     long locale_flag;
     Template first;
     Template last;
 };
 State state;
-
-// str.strip(): the same whitespace test, and the same object when nothing is stripped.
-Ref strip(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    Py_ssize_t begin = 0;
-    while (begin < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-    Py_ssize_t end = n;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    return Ref::steal(PyUnicode_Substring(s, begin, end));
-}
 
 Ref pattern_text(const Template& t, PyObject* overrides) {
     Ref head = Ref::steal(PyUnicode_Concat(t.head, overrides));
@@ -59,7 +46,7 @@ Ref pattern_text(const Template& t, PyObject* overrides) {
 // The bound `sub` of the pattern compiled with IGNORECASE, from the cache or compiled now.
 // Locale-dependent patterns are not kept, as regex does not key them by text alone either.
 Ref cached_sub(Template& t, PyObject* overrides) {
-    Ref version = getattr(state.regex, state.default_version_name);
+    Ref version = getattr(state.regex, state.s_DEFAULT_VERSION);
     if (version.get() != state.cache_version) {
         PyDict_Clear(state.first.cache);
         PyDict_Clear(state.last.cache);
@@ -67,9 +54,9 @@ Ref cached_sub(Template& t, PyObject* overrides) {
     }
     if (Ref sub = dict_get(t.cache, overrides)) return sub;
     Ref pattern = pattern_text(t, overrides);
-    Ref compiled = call_method(state.regex, state.compile_name, {pattern.get(), state.ignorecase});
-    Ref sub = getattr(compiled.get(), state.sub_name);
-    Ref flags = getattr(compiled.get(), state.flags_name);
+    Ref compiled = call_method(state.regex, state.s_compile, {pattern.get(), state.ignorecase});
+    Ref sub = getattr(compiled.get(), state.s_sub);
+    Ref flags = getattr(compiled.get(), state.s_flags);
     long bits = PyLong_AsLong(flags.get());
     if (bits == -1 && PyErr_Occurred()) throw_error();
     if (!(bits & state.locale_flag)) {
@@ -83,53 +70,46 @@ Ref replace_override(Template& t, const Args& a) {
     PyObject* overrides = a[1];
     PyObject* replace = a[2];
     Ref text = strip(a[0]);
-    Ref re = load_global(a.globals(), state.re_name);
-    Ref sub = getattr(re.get(), state.sub_name);
-    Ref flags = getattr(re.get(), state.ignorecase_name);
+    Ref re = load_global(a.globals(), state.s_re);
+    Ref sub = getattr(re.get(), state.s_sub);
+    Ref flags = getattr(re.get(), state.s_IGNORECASE);
     if (re.get() == state.regex && sub.get() == state.regex_sub && flags.get() == state.ignorecase) {
         Ref compiled_sub = cached_sub(t, overrides);
         return call(compiled_sub.get(), {replace, text.get(), state.one});
     }
     Ref pattern = pattern_text(t, overrides);
-    return call_kw(sub.get(), {pattern.get(), replace, text.get(), state.one, flags.get()},
-                   state.sub_kwnames);
+    return call_kw(sub.get(), {pattern.get(), replace, text.get(), state.one, flags.get()}, state.sub_kwnames);
 }
 
 Ref replace_sql_first(const Args& a) { return replace_override(state.first, a); }
 Ref replace_sql_last(const Args& a) { return replace_override(state.last, a); }
 
 const Signature replace_sql_first_sig{"replace_sql_first",
-                                          {{"string", Default::Required, Exact::Str, "str"},
-                                           {"prefix_overrides", Default::Required, Exact::Str, "str"},
-                                           {"replace", Default::Required, Exact::Str, "str"}},
-                                          replace_sql_first};
+                                      {{"string", Default::Required, Exact::Str, "str"},
+                                       {"prefix_overrides", Default::Required, Exact::Str, "str"},
+                                       {"replace", Default::Required, Exact::Str, "str"}},
+                                      replace_sql_first};
 const Signature replace_sql_last_sig{"replace_sql_last",
-                                         {{"string", Default::Required, Exact::Str, "str"},
-                                          {"suffix_overrides", Default::Required, Exact::Str, "str"},
-                                          {"replace", Default::Required, Exact::Str, "str"}},
-                                         replace_sql_last};
+                                     {{"string", Default::Required, Exact::Str, "str"},
+                                      {"suffix_overrides", Default::Required, Exact::Str, "str"},
+                                      {"replace", Default::Required, Exact::Str, "str"}},
+                                     replace_sql_last};
 
 void exec_harlune(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
+    state.intern();
     PyObject* re = m.import("regex", "re").get();
-    state.re_name = kept_name("re");
-    state.sub_name = kept_name("sub");
-    state.ignorecase_name = kept_name("IGNORECASE");
-    state.compile_name = kept_name("compile");
-    state.flags_name = kept_name("flags");
-    state.default_version_name = kept_name("DEFAULT_VERSION");
     state.regex = Py_NewRef(re);
-    state.regex_sub = getattr(re, state.sub_name).release();
-    state.ignorecase = getattr(re, state.ignorecase_name).release();
-    state.cache_version = getattr(re, state.default_version_name).release();
-    Ref locale = getattr(re, "LOCALE");
+    state.regex_sub = getattr(re, state.s_sub).release();
+    state.ignorecase = getattr(re, state.s_IGNORECASE).release();
+    state.cache_version = getattr(re, state.s_DEFAULT_VERSION).release();
+    Ref locale = getattr(re, state.s_LOCALE);
     state.locale_flag = PyLong_AsLong(locale.get());
     if (state.locale_flag == -1 && PyErr_Occurred()) throw_error();
     state.one = integer(1).release();
-    state.sub_kwnames = tuple({interned("count").get(), interned("flags").get()}).release();
-    state.first = {str("^[\\s]*?(").release(), str(")").release(), PyDict_New()};
-    state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), PyDict_New()};
-    if (!state.first.cache || !state.last.cache) throw_error();
+    state.sub_kwnames = kept_names({"count", "flags"});
+    state.first = {str("^[\\s]*?(").release(), str(")").release(), check(PyDict_New())};
+    state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), check(PyDict_New())};
     m.def(replace_sql_first_sig);
     m.def(replace_sql_last_sig);
 }

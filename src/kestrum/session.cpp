@@ -9,10 +9,6 @@ namespace velmo::kestrum {
 
 namespace {
 
-[[noreturn]] void reraise(Ref exc) {
-    PyErr_SetRaisedException(exc.release());
-    throw_error();
-}
 
 // get_session as a generator: start = steps 1-3 (yield the session); resume = leave the block.
 class GetSessionBody final : public GeneratorBody {

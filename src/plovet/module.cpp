@@ -8,27 +8,23 @@ using namespace velmo::rt;
 
 namespace {
 
-struct State {
-    PyObject* sql_string_format_name;
-    PyObject* time_name;
-    PyObject* strftime_name;
-};
-State state;
+#define PLOVET_NAMES(X) X(sql_string_format, "sql_string_format") X(time, "time") X(strftime, "strftime")
+VELMO_NAMES(Names, PLOVET_NAMES)
 
-// A module global, looked up as a function body would (globals, then builtins).
-Ref global(const Args& a, PyObject* name) { return load_global(a.globals(), name); }
+struct State : Names {};
+State state;
 
 // sql_string_format(value): the value as a quoted SQL string literal.
 Ref like(const Args& a) {
-    Ref format = global(a, state.sql_string_format_name);
+    Ref format = load_global(a.globals(), state.s_sql_string_format);
     return call(format.get(), {a[0]});
 }
 
 // sql_string_format(time.strftime(format, date_value)).
 Ref time_format(const Args& a) {
-    Ref format = global(a, state.sql_string_format_name);
-    Ref time = global(a, state.time_name);
-    Ref strftime = getattr(time.get(), state.strftime_name);
+    Ref format = load_global(a.globals(), state.s_sql_string_format);
+    Ref time = load_global(a.globals(), state.s_time);
+    Ref strftime = getattr(time.get(), state.s_strftime);
     Ref text = call(strftime.get(), {a[1], a[0]});
     return call(format.get(), {text.get()});
 }
@@ -41,9 +37,7 @@ const Signature time_format_sig{
 
 void exec_plovet(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
-    state.sql_string_format_name = kept_name("sql_string_format");
-    state.time_name = kept_name("time");
-    state.strftime_name = kept_name("strftime");
+    state.intern();
     m.import("time");
     m.star_import("velmo.utils.zimbard");
     PyObject* like_fn = m.def(like_sig);

@@ -42,4 +42,28 @@ int entry_point_status(F&& body) noexcept {
     return -1;
 }
 
+// While it lives, `exc` is the exception being handled (what sys.exception() returns), as inside
+// an except or finally block: an exception raised meanwhile gets it as __context__.
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc);
+    }
+    ~HandlingScope() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
+// Sets `exc` (owned) as the exception in flight again and throws.
+[[noreturn]] inline void reraise(Ref exc) {
+    PyErr_SetRaisedException(exc.release());
+    throw_error();
+}
+
 }  // namespace velmo::rt

@@ -11,6 +11,7 @@
 #include <new>
 #include <utility>
 
+#include "boundary.hpp"
 #include "ref.hpp"
 
 namespace velmo::rt {
@@ -60,24 +61,6 @@ Ref make_generator(PyObject* qualname, A&&... args) {
 }
 
 bool is_generator(PyObject* o) noexcept;
-
-// While it lives, `exc` is the exception being handled (what sys.exception() returns), as inside
-// an except or finally block: an exception raised meanwhile gets it as __context__.
-class HandlingScope {
-public:
-    explicit HandlingScope(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exc);
-    }
-    ~HandlingScope() {
-        PyErr_SetHandledException(saved_);
-        Py_XDECREF(saved_);
-    }
-    HandlingScope(const HandlingScope&) = delete;
-    HandlingScope& operator=(const HandlingScope&) = delete;
-
-private:
-    PyObject* saved_;
-};
 
 // RuntimeError("generator raised StopIteration") when `exc` is a StopIteration, with cause and
 // context `exc`, as a generator frame converts it; otherwise `exc` itself. Takes ownership.

@@ -11,26 +11,22 @@ using namespace velmo::rt;
 
 namespace {
 
-struct State {
+#define WOLLIX_NAMES(X)                                                                             \
+    X(builtins, "builtins") X(import_module, "import_module") X(get_origin, "get_origin")              \
+    X(is_dataclass, "is_dataclass") X(BaseModel, "BaseModel") X(DeclarativeBase, "DeclarativeBase")
+VELMO_NAMES(Names, WOLLIX_NAMES)
+
+struct State : Names {
     PyObject* containers;  // (list, tuple, dict, set)
-    PyObject* name_builtins;
-    PyObject* name_import_module;
-    PyObject* name_get_origin;
-    PyObject* name_is_dataclass;
-    PyObject* name_base_model;
-    PyObject* name_declarative_base;
     PyObject* import_error_prefix;
     PyObject* unknown_type_prefix;
     PyObject* colon;
 };
 State state;
 
-// A module global by name (then a builtin), or NameError as an unbound global gives.
-Ref global(const Args& a, PyObject* name) { return load_global(a.globals(), name); }
-
 // getattr(builtins, type_str, None)
 Ref builtin_attribute(const Args& a, PyObject* type_str) {
-    Ref builtins = global(a, state.name_builtins);
+    Ref builtins = load_global(a.globals(), state.s_builtins);
     return getattr_optional(builtins.get(), type_str);
 }
 
@@ -46,49 +42,27 @@ Ref is_container_type_by_str(const Args& a) {
     return boolean(is_container(type_obj.get()));
 }
 
-// Raises ValueError(message) with `caught` (owned, taken over) as its __context__, as a raise
-// inside an except block does.
-[[noreturn]] void raise_chained(PyObject* type, PyObject* message, PyObject* caught) {
-    PyErr_SetObject(type, message);
-    PyObject* raised = PyErr_GetRaisedException();
-    PyException_SetContext(raised, caught);
-    PyErr_SetRaisedException(raised);
-    throw_error();
-}
-
 // module_path.class_name imported through import_module; the ImportError / AttributeError of
 // either step becomes the "无法导入类型" ValueError.
 Ref import_dotted(const Args& a, PyObject* type_str, Py_ssize_t dot) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(type_str);
     Ref module_path = Ref::steal(PyUnicode_Substring(type_str, 0, dot));
     Ref class_name = Ref::steal(PyUnicode_Substring(type_str, dot + 1, n));
-    Ref import_module = global(a, state.name_import_module);
-    PyObject* argv[1] = {module_path.get()};
-    PyObject* found = PyObject_Vectorcall(import_module.get(), argv, 1, nullptr);
-    if (found) {
-        Ref module = Ref::steal(found);
-        found = PyObject_GetAttr(module.get(), class_name.get());
-        if (found) return Ref::steal(found);
+    Ref import_module = load_global(a.globals(), state.s_import_module);
+    try {
+        Ref module = call(import_module.get(), {module_path.get()});
+        return getattr(module.get(), class_name.get());
+    } catch (const PyErrorSet&) {
     }
-    PyObject* caught = PyErr_GetRaisedException();
-    if (!PyErr_GivenExceptionMatches(caught, PyExc_ImportError) &&
-        !PyErr_GivenExceptionMatches(caught, PyExc_AttributeError)) {
-        PyErr_SetRaisedException(caught);
-        throw_error();
-    }
-    PyObject* text = PyObject_Str(caught);
-    if (!text) {
-        // An error while formatting is raised in the handler too.
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, caught);
-        PyErr_SetRaisedException(raised);
-        throw_error();
-    }
-    Ref text_ref = Ref::steal(text);
-    Ref message = Ref::steal(PyUnicode_Concat(state.import_error_prefix, type_str));
-    message = Ref::steal(PyUnicode_Concat(message.get(), state.colon));
-    message = Ref::steal(PyUnicode_Concat(message.get(), text_ref.get()));
-    raise_chained(PyExc_ValueError, message.get(), caught);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    if (!PyErr_GivenExceptionMatches(caught.get(), PyExc_ImportError) &&
+        !PyErr_GivenExceptionMatches(caught.get(), PyExc_AttributeError))
+        reraise(std::move(caught));
+    // Raised as inside the except block: what is raised now has the caught error as __context__.
+    HandlingScope handling(caught.get());
+    Ref text = Ref::steal(PyObject_Str(caught.get()));
+    Ref message = concat(concat(concat(state.import_error_prefix, type_str).get(), state.colon).get(), text.get());
+    raise_obj(PyExc_ValueError, message.get());
 }
 
 Ref get_type_from_string(const Args& a) {
@@ -109,7 +83,7 @@ Ref get_type_from_string(const Args& a) {
 
 // get_origin(obj) if that is truthy, else obj.
 Ref origin_or_self(const Args& a, PyObject* obj) {
-    Ref get_origin = global(a, state.name_get_origin);
+    Ref get_origin = load_global(a.globals(), state.s_get_origin);
     Ref origin = call(get_origin.get(), {obj});
     if (truthy(origin.get())) return origin;
     return Ref::borrow(obj);
@@ -124,11 +98,11 @@ Ref get_base_type(const Args& a) { return origin_or_self(a, a[0]); }
 
 Ref is_result_class(const Args& a) {
     PyObject* data_type = a[0];
-    Ref base_model = global(a, state.name_base_model);
+    Ref base_model = load_global(a.globals(), state.s_BaseModel);
     if (check(PyObject_IsSubclass(data_type, base_model.get()))) return boolean(true);
-    Ref is_dataclass = global(a, state.name_is_dataclass);
+    Ref is_dataclass = load_global(a.globals(), state.s_is_dataclass);
     if (truthy(call(is_dataclass.get(), {data_type}).get())) return boolean(true);
-    Ref declarative_base = global(a, state.name_declarative_base);
+    Ref declarative_base = load_global(a.globals(), state.s_DeclarativeBase);
     return boolean(check(PyObject_IsSubclass(data_type, declarative_base.get())) != 0);
 }
 
@@ -143,6 +117,7 @@ const Signature is_result_class_sig{"is_result_class", {{"data_type"}}, is_resul
 
 void exec_wollix(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
+    state.intern();
     m.from_import("collections.abc", {"Container", "Iterable"});
     m.import("builtins");
     m.from_import("dataclasses", {"is_dataclass"});
@@ -154,12 +129,6 @@ void exec_wollix(Module& m) {
     state.containers = tuple({reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type),
                               reinterpret_cast<PyObject*>(&PyDict_Type), reinterpret_cast<PyObject*>(&PySet_Type)})
                            .release();
-    state.name_builtins = kept_name("builtins");
-    state.name_import_module = kept_name("import_module");
-    state.name_get_origin = kept_name("get_origin");
-    state.name_is_dataclass = kept_name("is_dataclass");
-    state.name_base_model = kept_name("BaseModel");
-    state.name_declarative_base = kept_name("DeclarativeBase");
     state.import_error_prefix = str("无法导入类型 ").release();
     state.unknown_type_prefix = str("未知的类型: ").release();
     state.colon = str(": ").release();

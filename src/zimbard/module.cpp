@@ -8,19 +8,25 @@ using namespace velmo::rt;
 
 namespace {
 
-struct State {
-    PyObject* cdata_text;     // the CDATA pattern's source
-    PyObject* regex_compile;  // regex.compile as imported: the plain scan stands for its pattern
-    PyObject* convert_cdata_fn;
-    PyObject* number_abc;     // numbers.Number, kept private (plovet star-imports this module)
-    PyObject* sql_string_format_name;
-    PyObject *re_name, *compile_name, *search_name, *group_name, *replace_name, *convert_cdata_name;
-    PyObject* reverse_kwnames;  // ("reverse",)
+#define ZIMBARD_NAMES(X)                                                                                  \
+    X(re, "re") X(compile, "compile") X(search, "search") X(group, "group") X(replace, "replace")         \
+    X(convert_cdata, "convert_cdata") X(sql_string_format, "sql_string_format") X(null, "null")          \
+    X(cdata_open, "<![CDATA[") X(cdata_close, "]]>")
+VELMO_NAMES(Names, ZIMBARD_NAMES)
+
+struct State : Names {
+    PyObject* cdata_pattern;     // the CDATA pattern's source
+    PyObject* regex_compile;     // regex.compile as imported: the plain scan stands for its pattern
+    PyObject* convert_cdata_fn;  // this module's convert_cdata
+    PyObject* number_abc;        // numbers.Number, kept private (plovet star-imports this module)
+    PyObject* reverse_kwnames;   // ("reverse",)
     PyObject* two;
-    PyObject* null_text;
     PyObject* escapes[4][2];
 };
 State state;
+
+constexpr Py_ssize_t cdata_open_length = 9;   // "<![CDATA["
+constexpr Py_ssize_t cdata_close_length = 3;  // "]]>"
 
 constexpr const char* escape_pairs[4][2] = {
     {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}};
@@ -34,7 +40,7 @@ Ref convert(PyObject* string, bool escape) {
         if (PyUnicode_CheckExact(s.get()))
             s = Ref::steal(PyUnicode_Replace(s.get(), from, to, -1));
         else
-            s = call_method(s.get(), state.replace_name, {from, to});
+            s = call_method(s.get(), state.s_replace, {from, to});
     }
     return s;
 }
@@ -45,12 +51,12 @@ Ref convert_cdata(const Args& a) { return convert(a[0], truthy(a[1])); }
 Ref replace_all(PyObject* raw, PyObject* section, PyObject* converted) {
     if (PyUnicode_CheckExact(raw) && PyUnicode_Check(section) && PyUnicode_Check(converted))
         return Ref::steal(PyUnicode_Replace(raw, section, converted, -1));
-    return call_method(raw, state.replace_name, {section, converted});
+    return call_method(raw, state.s_replace, {section, converted});
 }
 
 // convert_cdata(content, reverse=True) through the module global, natively while it is ours.
 Ref escape_content(const Args& a, PyObject* content) {
-    Ref fn = load_global(a.globals(), state.convert_cdata_name);
+    Ref fn = load_global(a.globals(), state.s_convert_cdata);
     if (fn.get() == state.convert_cdata_fn) return convert(content, true);
     return call_kw(fn.get(), {content, Py_True}, state.reverse_kwnames);
 }
@@ -61,30 +67,28 @@ Ref escape_content(const Args& a, PyObject* content) {
 // and searched through whatever the module's `re` now holds.
 Ref replace_cdata(const Args& a) {
     PyObject* raw = a[0];
-    Ref re = load_global(a.globals(), state.re_name);
-    Ref compile = getattr(re.get(), state.compile_name);
+    Ref re = load_global(a.globals(), state.s_re);
+    Ref compile = getattr(re.get(), state.s_compile);
     if (!PyUnicode_Check(raw) || compile.get() != state.regex_compile) {
-        Ref pattern = call(compile.get(), {state.cdata_text});
-        Ref match = call_method(pattern.get(), state.search_name, {raw});
+        Ref pattern = call(compile.get(), {state.cdata_pattern});
+        Ref match = call_method(pattern.get(), state.s_search, {raw});
         if (!truthy(match.get())) return Ref::borrow(raw);
-        Ref content = call_method(match.get(), state.group_name, {state.two});
+        Ref content = call_method(match.get(), state.s_group, {state.two});
         Ref converted = escape_content(a, content.get());
-        Ref section = call_method(match.get(), state.group_name);
+        Ref section = call_method(match.get(), state.s_group);
         return replace_all(raw, section.get(), converted.get());
     }
-    Ref open = str("<![CDATA[");
-    Ref close = str("]]>");
     Py_ssize_t n = PyUnicode_GET_LENGTH(raw);
     Py_ssize_t end = -1;
-    Py_ssize_t start = PyUnicode_Find(raw, open.get(), 0, n, 1);
+    Py_ssize_t start = PyUnicode_Find(raw, state.s_cdata_open, 0, n, 1);
     if (start == -2) throw_error();
     if (start >= 0) {
-        end = PyUnicode_Find(raw, close.get(), start + 9, n, 1);
+        end = PyUnicode_Find(raw, state.s_cdata_close, start + cdata_open_length, n, 1);
         if (end == -2) throw_error();
     }
     if (start < 0 || end < 0) return Ref::borrow(raw);
-    Ref section = Ref::steal(PyUnicode_Substring(raw, start, end + 3));
-    Ref content = Ref::steal(PyUnicode_Substring(raw, start + 9, end));
+    Ref section = Ref::steal(PyUnicode_Substring(raw, start, end + cdata_close_length));
+    Ref content = Ref::steal(PyUnicode_Substring(raw, start + cdata_open_length, end));
     Ref converted = escape_content(a, content.get());
     return replace_all(raw, section.get(), converted.get());
 }
@@ -136,9 +140,9 @@ Ref sql_string_format(const Args& a) {
 // A parameter value as SQL literal text: "null" for empty values, never for a zero number.
 Ref param_str(const Args& a) {
     PyObject* v = a[0];
-    if (!truthy(v) && !check(PyObject_IsInstance(v, state.number_abc))) return Ref::borrow(state.null_text);
+    if (!truthy(v) && !check(PyObject_IsInstance(v, state.number_abc))) return Ref::borrow(state.s_null);
     if (Py_IS_TYPE(v, &PyUnicode_Type)) {
-        Ref fmt = load_global(a.globals(), state.sql_string_format_name);
+        Ref fmt = load_global(a.globals(), state.s_sql_string_format);
         return call(fmt.get(), {v});
     }
     return Ref::steal(PyObject_Str(v));
@@ -153,23 +157,16 @@ const Signature param_str_sig{"param_str", {{"param_value"}}, param_str};
 
 void exec_zimbard(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
+    state.intern();
     PyObject* re = m.import("regex", "re").get();
-    state.cdata_text = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
-    state.re_name = kept_name("re");
-    state.compile_name = kept_name("compile");
-    state.search_name = kept_name("search");
-    state.group_name = kept_name("group");
-    state.replace_name = kept_name("replace");
-    state.convert_cdata_name = kept_name("convert_cdata");
-    state.reverse_kwnames = tuple({interned("reverse").get()}).release();
+    state.cdata_pattern = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
+    state.reverse_kwnames = kept_names({"reverse"});
     state.two = integer(2).release();
-    state.regex_compile = getattr(re, state.compile_name).release();
+    state.regex_compile = getattr(re, state.s_compile).release();
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
     state.number_abc = getattr(numbers.get(), "Number").release();
-    state.sql_string_format_name = kept_name("sql_string_format");
-    state.null_text = kept_name("null");
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 2; ++j) state.escapes[i][j] = interned(escape_pairs[i][j]).release();
+        for (int j = 0; j < 2; ++j) state.escapes[i][j] = kept_name(escape_pairs[i][j]);
     m.def(replace_cdata_sig);
     state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_sig));
     m.def(sql_string_format_sig);
