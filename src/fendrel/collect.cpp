@@ -14,14 +14,10 @@ using namespace rt;
 
 namespace {
 
-// Whether cls.<name> is still fn. A verified class is remembered by its version tag, which the
-// interpreter replaces whenever the class is modified, so the common case is one comparison.
-bool class_unchanged(PyObject* cls, PyObject* name, PyObject* fn, unsigned int& verified_tag) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (type->tp_version_tag != 0 && type->tp_version_tag == verified_tag) return true;
-    if (!class_attr_is(cls, name, fn)) return false;
-    verified_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    return true;
+// Whether cls.<name> is still fn, remembered by the class's version tag while it holds.
+bool class_unchanged(PyObject* cls, PyObject* name, PyObject* fn, TypeWatch& watch) {
+    return watch.holds(reinterpret_cast<PyTypeObject*>(cls),
+                       [&](PyTypeObject*) { return class_attr_is(cls, name, fn); });
 }
 
 // An item of sql_regex_list still as the module made it: same class, pattern and prefix, and
@@ -31,33 +27,33 @@ bool regex_item_unchanged(int i) {
     if (item != state.regex_items[i] || Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(state.sql_param_regex_cls))
         return false;
     Ref dict = Ref::steal(PyObject_GenericGetDict(item, nullptr));
-    return peek_global(dict.get(), state.s_regex) == state.marker_patterns[i] &&
-           peek_global(dict.get(), state.s_prefix) == state.prefixes[i] &&
-           !peek_global(dict.get(), state.s_resolve_param);
+    return dict_get(dict.get(), state.s_regex).get() == state.marker_patterns[i] &&
+           dict_get(dict.get(), state.s_prefix).get() == state.prefixes[i] &&
+           !dict_get(dict.get(), state.s_resolve_param);
 }
 
 // Whether the module global `re` is the regex package with its own function `name` (compile or
 // search), which the native scan stands for.
 bool regex_function_unchanged(PyObject* globals, PyObject* name, PyObject* fn) {
-    if (peek_global(globals, state.s_re) != state.re) return false;
-    return getattr(state.re, name).get() == fn;
+    if (!global_is(globals, state.s_re, state.re_module)) return false;
+    return getattr(state.re_module, name).get() == fn;
 }
 
 bool pristine(PyObject* globals) {
     if (!regex_function_unchanged(globals, state.s_search, state.regex_search) ||
-        peek_global(globals, state.s_sql_regex_list) != state.sql_regex_list ||
-        peek_global(globals, state.s_sql_param) != state.sql_param_cls ||
-        peek_global(globals, state.s_marker_param) != state.marker_param_cls ||
-        peek_global(globals, state.s_get_regex_value) != state.get_regex_value_fn ||
-        peek_global(globals, state.s_param_function_regex) != state.param_function_regex)
+        !global_is(globals, state.s_sql_regex_list, state.sql_regex_list) ||
+        !global_is(globals, state.s_SqlParam, state.sql_param_cls) ||
+        !global_is(globals, state.s_MarkerParam, state.marker_param_cls) ||
+        !global_is(globals, state.s_get_regex_value, state.get_regex_value_fn) ||
+        !global_is(globals, state.s_param_function_regex, state.param_function_regex))
         return false;
     if (!plain_instances(state.sql_param_cls) || !plain_instances(state.marker_param_cls) ||
         !plain_instances(state.sql_param_regex_cls))
         return false;
-    if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.verified_tags[0]) ||
-        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn, state.verified_tags[1]) ||
+    if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.unchanged_classes[0]) ||
+        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn, state.unchanged_classes[1]) ||
         !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.resolve_param_fn,
-                         state.verified_tags[2]))
+                         state.unchanged_classes[2]))
         return false;
     if (PyList_GET_SIZE(state.sql_regex_list) != marker_kinds) return false;
     for (int i = 0; i < marker_kinds; ++i)
@@ -106,35 +102,31 @@ Ref collect_native(PyObject* text) {
 // The same algorithm through the objects the globals hold now.
 Ref collect_generic(PyObject* globals, PyObject* text) {
     Ref result = Ref::steal(PyList_New(0));
-    Ref regex_list = global(globals, state.s_sql_regex_list);
-    Ref items = Ref::steal(PyObject_GetIter(regex_list.get()));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(items.get()))) {
-        Ref regex = getattr(item.get(), state.s_regex);
+    Ref regex_list = load_global(globals, state.s_sql_regex_list);
+    for_each(regex_list.get(), [&](PyObject* item) {
+        Ref regex = getattr(item, state.s_regex);
         Ref match = call_method(regex.get(), state.s_findall, {text});
         // sorted(set(match), key=match.index): distinct texts in first-occurrence order.
         Ref distinct_set = Ref::steal(PySet_New(match.get()));
         Ref index = getattr(match.get(), state.s_index);
-        Ref distinct = call_kw(state.sorted, {distinct_set.get(), index.get()}, state.s_key_tuple);
-        Ref params = Ref::steal(PyObject_GetIter(distinct.get()));
-        while (Ref param = Ref::steal_or_null(PyIter_Next(params.get()))) {
-            Ref sql_param = call_method(item.get(), state.s_resolve_param, {param.get()});
-            Ref cls = global(globals, state.s_marker_param);
-            Ref record = call_kw(cls.get(), {param.get(), sql_param.get()}, state.kw_marker_param);
+        Ref distinct = call_kw(state.sorted, {distinct_set.get(), index.get()}, state.kw_key);
+        for_each(distinct.get(), [&](PyObject* param) {
+            Ref sql_param = call_method(item, state.s_resolve_param, {param});
+            Ref cls = load_global(globals, state.s_MarkerParam);
+            Ref record = call_kw(cls.get(), {param, sql_param.get()}, state.kw_marker_param);
             Ref is_function = getattr(sql_param.get(), state.s_is_function);
             if (!truthy(is_function.get())) {
                 Ref name = getattr(sql_param.get(), state.s_param_name);
                 setattr(record.get(), state.s_name, name.get());
                 for (int k = 0; k < option_count; ++k) {
-                    Ref lookup = global(globals, state.s_get_regex_value);
-                    Ref value = call(lookup.get(), {state.option_patterns[k], param.get(), state.option_groups[k]});
+                    Ref lookup = load_global(globals, state.s_get_regex_value);
+                    Ref value = call(lookup.get(), {state.option_patterns[k], param, state.option_groups[k]});
                     setattr(record.get(), state.option_groups[k], value.get());
                 }
             }
             check(PyList_Append(result.get(), record.get()));
-        }
-        if (PyErr_Occurred()) throw_error();
-    }
-    if (PyErr_Occurred()) throw_error();
+        });
+    });
     return result;
 }
 
@@ -170,7 +162,7 @@ Ref get_params(const Args& a) {
     // The "\S" pattern: the module's own while re.compile is the regex package's, compiled anew
     // through the module's `re` otherwise.
     Ref pattern = native ? Ref::borrow(state.nonspace_pattern)
-                         : call_method(global(globals, state.s_re).get(), state.s_compile, {state.s_nonspace});
+                         : call_method(load_global(globals, state.s_re).get(), state.s_compile, {state.s_nonspace});
     Ref text = text_or_empty(child, state.s_text);
     Ref tail = text_or_empty(child, state.s_tail);
     text = keep_if_not_blank(pattern.get(), native, std::move(text));
@@ -187,7 +179,7 @@ Ref get_regex_value(const Args& a) {
     PyObject* regex = a[0];
     PyObject* param = a[1];
     PyObject* group = a[2];
-    Ref re = global(a.globals(), state.s_re);
+    Ref re = load_global(a.globals(), state.s_re);
     if (regex_function_unchanged(a.globals(), state.s_search, state.regex_search)) {
         for (int k = 0; k < option_count; ++k) {
             if (same_text(regex, state.option_patterns[k]) && same_text(group, state.option_groups[k]))

@@ -18,9 +18,20 @@ using rt::Ref;
 inline constexpr int marker_kinds = 3;
 inline constexpr int option_count = 3;
 
-struct State {
+#define FENDREL_NAMES(X)                                                                               \
+    X(re, "re") X(sql_regex_list, "sql_regex_list") X(SqlParam, "SqlParam") X(MarkerParam, "MarkerParam") \
+    X(get_regex_value, "__get_regex_value") X(param_function_regex, "param_function_regex")               \
+    X(regex, "regex") X(prefix, "prefix") X(resolve_param, "resolve_param") X(init, "__init__")           \
+    X(is_function, "is_function") X(param_name, "param_name") X(function_expression, "function_expression") \
+    X(function_name, "function_name") X(sql_param, "sql_param") X(full_name, "full_name") X(name, "name")   \
+    X(text, "text") X(tail, "tail") X(findall, "findall") X(match, "match") X(search, "search")            \
+    X(compile, "compile") X(replace, "replace") X(group, "group") X(strip, "strip") X(index, "index")      \
+    X(sorted, "sorted") X(empty, "") X(open_brace, "{") X(close_brace, "}") X(nonspace, "\\S")
+VELMO_NAMES(Names, FENDREL_NAMES)
+
+struct State : Names {
     // Objects created at import; the native road is taken only while these are in place.
-    PyObject* re;
+    PyObject* re_module;
     PyObject* param_function_regex;
     PyObject* sql_param_regex_cls;
     PyObject* sql_param_cls;
@@ -35,21 +46,17 @@ struct State {
     PyObject* get_regex_value_fn;
     PyObject* regex_compile;  // regex.compile and regex.search as imported
     PyObject* regex_search;
-    unsigned int verified_tags[3];  // version tags of SqlParam, MarkerParam, SqlParamRegex when last checked
+    // SqlParam, MarkerParam and SqlParamRegex as last found unchanged.
+    rt::TypeWatch unchanged_classes[3];
     PyObject* nonspace_pattern;  // "\S", for the error a non-str text gets from the search
     PyObject* sorted;            // builtins.sorted
     PyObject* empty_tuple;
     PyObject* option_patterns[option_count];
     PyObject* option_groups[option_count];  // also the attribute names
-    // Interned names and constants.
-    PyObject *s_re, *s_sql_regex_list, *s_sql_param, *s_marker_param, *s_get_regex_value,
-        *s_param_function_regex, *s_regex, *s_prefix, *s_resolve_param, *s_init, *s_is_function,
-        *s_param_name, *s_function_expression, *s_function_name, *s_sql_param_attr, *s_full_name,
-        *s_name, *s_text, *s_tail, *s_findall, *s_match, *s_search, *s_compile, *s_replace,
-        *s_group, *s_strip, *s_index, *s_key_tuple, *s_empty, *s_open_brace, *s_close_brace, *s_nonspace;
+    PyObject* kw_key;           // ("key",)
     PyObject* kw_marker_param;  // ("full_name", "sql_param")
-    PyObject* kw_function;  // ("function_expression", "is_function", "function_name")
-    PyObject* kw_param_name;  // ("param_name",)
+    PyObject* kw_function;      // ("function_expression", "is_function", "function_name")
+    PyObject* kw_param_name;    // ("param_name",)
 };
 extern State state;
 
@@ -119,11 +126,7 @@ Ref get_params(const rt::Args& a);
 Ref get_regex_value(const rt::Args& a);
 Ref get_sql_param(const rt::Args& a);
 
-// A module global by name, or the NameError of an unbound global.
-Ref global(PyObject* globals, PyObject* name);
-// Whether the class attribute `name` of cls is the function fn (no override).
+// Whether cls.<name> is fn (no override).
 bool class_attr_is(PyObject* cls, PyObject* name, PyObject* fn);
-// A module global, borrowed, or NULL when unbound (for identity checks).
-PyObject* peek_global(PyObject* globals, PyObject* name);
 
 }  // namespace velmo::fendrel

@@ -66,44 +66,12 @@ const char* const option_patterns[option_count] = {
 };
 
 
-void init_names() {
-    state.s_re = kept_name("re");
-    state.s_sql_regex_list = kept_name("sql_regex_list");
-    state.s_sql_param = kept_name("SqlParam");
-    state.s_marker_param = kept_name("MarkerParam");
-    state.s_get_regex_value = kept_name("__get_regex_value");
-    state.s_param_function_regex = kept_name("param_function_regex");
-    state.s_regex = kept_name("regex");
-    state.s_prefix = kept_name("prefix");
-    state.s_resolve_param = kept_name("resolve_param");
-    state.s_init = kept_name("__init__");
-    state.s_is_function = kept_name("is_function");
-    state.s_param_name = kept_name("param_name");
-    state.s_function_expression = kept_name("function_expression");
-    state.s_function_name = kept_name("function_name");
-    state.s_sql_param_attr = kept_name("sql_param");
-    state.s_full_name = kept_name("full_name");
-    state.s_name = kept_name("name");
-    state.s_text = kept_name("text");
-    state.s_tail = kept_name("tail");
-    state.s_findall = kept_name("findall");
-    state.s_match = kept_name("match");
-    state.s_search = kept_name("search");
-    state.s_compile = kept_name("compile");
-    state.s_replace = kept_name("replace");
-    state.s_group = kept_name("group");
-    state.s_strip = kept_name("strip");
-    state.s_index = kept_name("index");
-    state.s_key_tuple = tuple({interned("key").get()}).release();
-    state.s_empty = kept_name("");
-    state.s_open_brace = kept_name("{");
-    state.s_close_brace = kept_name("}");
-    state.s_nonspace = kept_name("\\S");
-    state.kw_marker_param = tuple({state.s_full_name, state.s_sql_param_attr}).release();
-    state.kw_function = tuple({state.s_function_expression, state.s_is_function, state.s_function_name}).release();
-    state.kw_param_name = tuple({state.s_param_name}).release();
-    state.empty_tuple = PyTuple_New(0);
-    check(state.empty_tuple);
+void make_constants() {
+    state.kw_key = kept_names({"key"});
+    state.kw_marker_param = kept_names({"full_name", "sql_param"});
+    state.kw_function = kept_names({"function_expression", "is_function", "function_name"});
+    state.kw_param_name = kept_names({"param_name"});
+    state.empty_tuple = check(PyTuple_New(0));
     for (int k = 0; k < option_count; ++k) {
         state.option_patterns[k] = str(option_patterns[k]).release();
         state.option_groups[k] = kept_name(std::string(option_names[k]).c_str());
@@ -112,13 +80,13 @@ void init_names() {
 
 void exec_fendrel(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
-    init_names();
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    state.sorted = getattr(builtins.get(), "sorted").release();
+    state.intern();
+    make_constants();
+    state.sorted = dict_get(check(PyEval_GetBuiltins()), state.s_sorted).release();
 
-    state.re = m.import("regex", "re").release();
-    state.regex_compile = getattr(state.re, state.s_compile).release();
-    state.regex_search = getattr(state.re, state.s_search).release();
+    state.re_module = m.import("regex", "re").release();
+    state.regex_compile = getattr(state.re_module, state.s_compile).release();
+    state.regex_search = getattr(state.re_module, state.s_search).release();
 
     Ref type_mapping = Ref::steal(PyDict_New());
     for (const Family& family : type_families) {
@@ -129,7 +97,7 @@ void exec_fendrel(Module& m) {
     m.add("type_mapping", type_mapping);
 
     state.param_function_regex = Py_NewRef(
-        m.add("param_function_regex", call_method(state.re, state.s_compile, {str(".+?\\(.+?\\)").get()})));
+        m.add("param_function_regex", call_method(state.re_module, state.s_compile, {str(".+?\\(.+?\\)").get()})));
 
     state.sql_param_regex_cls =
         Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_sig}, {&resolve_param_sig}}));
@@ -154,7 +122,7 @@ void exec_fendrel(Module& m) {
     state.get_regex_value_fn = Py_NewRef(m.def(get_regex_value_sig));
     m.def(get_sql_param_sig);
 
-    state.nonspace_pattern = call_method(state.re, state.s_compile, {state.s_nonspace}).release();
+    state.nonspace_pattern = call_method(state.re_module, state.s_compile, {state.s_nonspace}).release();
 }
 
 }  // namespace

@@ -36,14 +36,6 @@ bool class_attr_is(PyObject* cls, PyObject* name, PyObject* fn) {
     return current.get() == fn;
 }
 
-PyObject* peek_global(PyObject* globals, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (!v && PyErr_Occurred()) throw_error();
-    return v;
-}
-
-Ref global(PyObject* globals, PyObject* name) { return load_global(globals, name); }
-
 bool plain_instances(PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     return type->tp_new == PyBaseObject_Type.tp_new && type->tp_getattro == PyObject_GenericGetAttr &&
@@ -51,7 +43,7 @@ bool plain_instances(PyObject* cls) {
 }
 
 bool sql_param_native(PyObject* globals) {
-    return peek_global(globals, state.s_sql_param) == state.sql_param_cls && plain_instances(state.sql_param_cls) &&
+    return global_is(globals, state.s_SqlParam, state.sql_param_cls) && plain_instances(state.sql_param_cls) &&
            class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
 }
 
@@ -68,7 +60,7 @@ Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* functio
 Ref new_marker_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
                       PyObject* param_name, bool with_name) {
     Ref obj = bare_instance(state.marker_param_cls);
-    store(obj.get(), state.s_sql_param_attr, sql_param);
+    store(obj.get(), state.s_sql_param, sql_param);
     store(obj.get(), state.s_full_name, full_name);
     for (int i = 0; i < option_count; ++i) store(obj.get(), state.option_groups[i], options[i]);
     store(obj.get(), state.s_param_name, param_name);
@@ -88,7 +80,7 @@ Ref option_value(PyObject* text, Span span, int option, PyObject* full_name) {
             break;
     }
     // Non-ASCII text next to the value: let the regex package decide what "\w" takes.
-    Ref match = call_method(state.re, state.s_search, {state.option_patterns[option], full_name});
+    Ref match = call_method(state.re_module, state.s_search, {state.option_patterns[option], full_name});
     if (!truthy(match.get())) return none();
     Ref group = call_method(match.get(), state.s_group, {state.option_groups[option]});
     if (group.get() == Py_None) return group;
@@ -98,7 +90,7 @@ Ref option_value(PyObject* text, Span span, int option, PyObject* full_name) {
 // SqlParamRegex
 
 Ref sql_param_regex_init(const Args& a) {
-    Ref re = global(a.globals(), state.s_re);
+    Ref re = load_global(a.globals(), state.s_re);
     Ref compiled = call_method(re.get(), state.s_compile, {a[1]});
     setattr(a[0], state.s_regex, compiled.get());
     setattr(a[0], state.s_prefix, a[2]);
@@ -124,10 +116,10 @@ Ref sql_param_regex_resolve_param(const Args& a) {
 
     // param is exactly a str, so str.replace gave a str.
     Py_ssize_t paren = -1;
-    if (peek_global(globals, state.s_param_function_regex) == state.param_function_regex) {
+    if (global_is(globals, state.s_param_function_regex, state.param_function_regex)) {
         paren = function_paren(body.get(), true);
     } else {
-        Ref pattern = global(globals, state.s_param_function_regex);
+        Ref pattern = load_global(globals, state.s_param_function_regex);
         if (truthy(call_method(pattern.get(), state.s_match, {body.get()}).get()))
             paren = function_paren(body.get(), false);
     }
@@ -136,7 +128,7 @@ Ref sql_param_regex_resolve_param(const Args& a) {
     if (paren >= 0) {
         Ref name = Ref::steal(PyUnicode_Substring(body.get(), 0, paren));
         if (native) return new_sql_param(Py_True, Py_None, body.get(), name.get());
-        Ref cls = global(globals, state.s_sql_param);
+        Ref cls = load_global(globals, state.s_SqlParam);
         return call_kw(cls.get(), {body.get(), Py_True, name.get()}, state.kw_function);
     }
     Py_ssize_t n = PyUnicode_GET_LENGTH(body.get());
@@ -144,7 +136,7 @@ Ref sql_param_regex_resolve_param(const Args& a) {
     if (comma == -2) throw_error();
     Ref first = comma < 0 ? body : Ref::steal(PyUnicode_Substring(body.get(), 0, comma));
     if (native) return new_sql_param(Py_False, first.get(), Py_None, Py_None);
-    Ref cls = global(globals, state.s_sql_param);
+    Ref cls = load_global(globals, state.s_SqlParam);
     return call_kw(cls.get(), {first.get()}, state.kw_param_name);
 }
 
@@ -170,7 +162,7 @@ Ref sql_param_str(const Args& a) {
 
 Ref marker_param_init(const Args& a) {
     PyObject* self = a[0];
-    setattr(self, state.s_sql_param_attr, a[1]);
+    setattr(self, state.s_sql_param, a[1]);
     setattr(self, state.s_full_name, a[2]);
     for (int i = 0; i < option_count; ++i) setattr(self, state.option_groups[i], a[3 + static_cast<size_t>(i)]);
     Ref param_name = getattr(a[1], state.s_param_name);
@@ -179,7 +171,7 @@ Ref marker_param_init(const Args& a) {
 }
 
 Ref marker_param_str(const Args& a) {
-    return describe(a[0], {{"sql_param:", state.s_sql_param_attr},
+    return describe(a[0], {{"sql_param:", state.s_sql_param},
                            {" ,full_name:", state.s_full_name},
                            {",sql_type:", state.option_groups[0]},
                            {",python_type:", state.option_groups[1]},

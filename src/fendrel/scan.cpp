@@ -11,18 +11,9 @@
 
 namespace velmo::fendrel {
 
-namespace {
+using rt::visit_text;
 
-template <class F>
-decltype(auto) visit_text(PyObject* s, F&& f) {
-    const void* data = PyUnicode_DATA(s);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data), n);
-        case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data), n);
-        default: return f(static_cast<const Py_UCS4*>(data), n);
-    }
-}
+namespace {
 
 bool is_white_space(Py_UCS4 c) {
     if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
