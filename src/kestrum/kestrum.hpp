@@ -10,41 +10,40 @@ namespace velmo::kestrum {
 
 using rt::Ref;
 
-// Everything the module keeps: interned names and the objects the fast paths compare against.
-struct State {
+#define KESTRUM_NAMES(X)                                                                             \
+    X(sessionmaker, "sessionmaker") X(text, "text") X(count_query, "count_query")                        \
+    X(limit_query, "limit_query") X(GeneratorContextManager, "_GeneratorContextManager")                \
+    X(data_source, "data_source") X(get_session, "get_session") X(update, "update")                     \
+    X(update_orm2, "update_orm2") X(commit, "commit") X(rollback, "rollback") X(close, "close")          \
+    X(execute, "execute") X(first, "first") X(all, "all") X(asdict, "_asdict") X(lastrowid, "lastrowid")  \
+    X(rowcount, "rowcount") X(add, "add") X(add_all, "add_all") X(flush, "flush") X(scalar, "scalar")    \
+    X(scalars, "scalars") X(scalar_one_or_none, "scalar_one_or_none") X(pageNum, "pageNum")              \
+    X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")   \
+    X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")          \
+    X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")
+VELMO_NAMES(Names, KESTRUM_NAMES)
+
+// Everything the module keeps: its names and the objects the fast paths compare against.
+struct State : Names {
     PyObject* globals;             // the module's namespace
     PyObject* get_session_helper;  // SqlTemplate.get_session (the contextmanager wrapper)
     PyObject* get_session_qualname;
     PyObject* contextlib_dict;
     PyObject* generator_cm;  // contextlib._GeneratorContextManager as found at import
-    // generator_cm's MRO and a copy of each class dict at import, and the type version tags
-    // known to match (or not to match) them.
+    // generator_cm's MRO and a copy of each class dict at import, and whether it still matches them.
     PyObject* generator_cm_mro;
     PyObject* generator_cm_dicts;
-    unsigned int generator_cm_tag, generator_cm_changed_tag;
+    rt::TypeWatch generator_cm_watch;
     PyObject* count_query_fn;
     PyObject* limit_query_fn;
     PyObject* session_kwnames;  // ("bind", "expire_on_commit")
     // SQLAlchemy's Row._asdict (a plain function) and the __getattribute__ of Row, or NULL.
     PyObject* row_asdict;
     PyObject* row_getattribute;
-
-    // names
-    PyObject *sessionmaker, *text, *count_query, *limit_query, *generator_cm_name;
-    PyObject *data_source, *get_session, *update, *update_orm2, *text_attr;
-    PyObject *commit, *rollback, *close, *execute, *first, *all, *asdict, *lastrowid, *rowcount;
-    PyObject *add, *add_all, *flush, *scalar, *scalars, *scalar_one_or_none;
-    PyObject *pageNum, *pageSize, *total, *list;
-    PyObject *enter, *exit;
-    PyObject *getattribute;
-    PyObject *one, *empty, *count_prefix, *count_suffix;
-    // Finding a session's dialect: sqlalchemy.orm.Session and the attributes read.
-    PyObject *orm_session, *bind, *dialect, *name;
+    PyObject* orm_session;  // sqlalchemy.orm.Session: only its instances are asked for a dialect
+    PyObject* one;
 };
 extern State state;
-
-// The module-global `name` looked up now (then builtins), as a function's global name is.
-Ref lookup_global(PyObject* name);
 
 // get_session steps 1-2: the session to use (`session` itself when truthy, else a new owned one).
 Ref open_session(PyObject* self, PyObject* session, bool& owned);

@@ -11,47 +11,9 @@ namespace {
 
 
 void intern_names() {
-    state.sessionmaker = kept_name("sessionmaker");
-    state.text = kept_name("text");
-    state.count_query = kept_name("count_query");
-    state.limit_query = kept_name("limit_query");
-    state.generator_cm_name = kept_name("_GeneratorContextManager");
-    state.data_source = kept_name("data_source");
-    state.get_session = kept_name("get_session");
-    state.update = kept_name("update");
-    state.update_orm2 = kept_name("update_orm2");
-    state.text_attr = state.text;
-    state.commit = kept_name("commit");
-    state.rollback = kept_name("rollback");
-    state.close = kept_name("close");
-    state.execute = kept_name("execute");
-    state.first = kept_name("first");
-    state.all = kept_name("all");
-    state.asdict = kept_name("_asdict");
-    state.lastrowid = kept_name("lastrowid");
-    state.rowcount = kept_name("rowcount");
-    state.add = kept_name("add");
-    state.add_all = kept_name("add_all");
-    state.flush = kept_name("flush");
-    state.scalar = kept_name("scalar");
-    state.scalars = kept_name("scalars");
-    state.scalar_one_or_none = kept_name("scalar_one_or_none");
-    state.pageNum = kept_name("pageNum");
-    state.pageSize = kept_name("pageSize");
-    state.total = kept_name("total");
-    state.list = kept_name("list");
-    state.enter = kept_name("__enter__");
-    state.exit = kept_name("__exit__");
-    state.getattribute = kept_name("__getattribute__");
-    state.one = PyLong_FromLong(1);
-    state.empty = kept_name("");
-    state.count_prefix = kept_name("select count(*) from ( ");
-    state.count_suffix = kept_name(" ) temp");
-    state.bind = kept_name("bind");
-    state.dialect = kept_name("dialect");
-    state.name = kept_name("name");
-    state.session_kwnames =
-        tuple({interned("bind").get(), interned("expire_on_commit").get()}).release();
+    state.intern();
+    state.one = integer(1).release();
+    state.session_kwnames = kept_names({"bind", "expire_on_commit"});
 }
 
 // SQLAlchemy's Row._asdict and the __getattribute__ Row instances use, found once: a row of
@@ -62,8 +24,8 @@ void find_row_asdict() {
         Ref row = getattr(module.get(), "Row");
         if (!PyType_Check(row.get())) return;
         auto* type = reinterpret_cast<PyTypeObject*>(row.get());
-        PyObject* fn = _PyType_Lookup(type, state.asdict);
-        PyObject* getattribute = _PyType_Lookup(type, state.getattribute);
+        PyObject* fn = internals::type_lookup(type, state.s_asdict);
+        PyObject* getattribute = internals::type_lookup(type, state.s_getattribute);
         if (!fn || !PyFunction_Check(fn) || !getattribute) return;
         state.row_getattribute = Py_NewRef(getattribute);
         state.row_asdict = Py_NewRef(fn);
@@ -108,14 +70,14 @@ void def_sql_template(Module& m, PyObject* contextlib) {
                                                 {&get_session_sig}});
     // @contextlib.contextmanager over the native generator function; the class dict keeps its
     // position (it is the last method).
-    Ref generator_fn = getattr(cls, state.get_session);
+    Ref generator_fn = getattr(cls, state.s_get_session);
     state.get_session_qualname = getattr(generator_fn.get(), "__qualname__").release();
     Ref contextmanager = getattr(contextlib, "contextmanager");
     Ref helper = call(contextmanager.get(), {generator_fn.get()});
-    setattr(cls, state.get_session, helper.get());
+    setattr(cls, state.s_get_session, helper.get());
     state.get_session_helper = helper.release();
     state.contextlib_dict = Py_NewRef(check(PyModule_GetDict(contextlib)));
-    state.generator_cm = getattr(contextlib, state.generator_cm_name).release();
+    state.generator_cm = getattr(contextlib, state.s_GeneratorContextManager).release();
     record_generator_cm();
 }
 

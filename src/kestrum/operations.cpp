@@ -12,22 +12,22 @@ Ref or_none(Ref r) { return r ? std::move(r) : none(); }
 
 // session.execute(statement, parameters) / session.execute(statement)
 Ref execute(PyObject* session, PyObject* statement, PyObject* parameters) {
-    return call_method(session, state.execute, {statement, parameters});
+    return call_method(session, state.s_execute, {statement, parameters});
 }
 Ref execute(PyObject* session, PyObject* statement) {
-    return call_method(session, state.execute, {statement});
+    return call_method(session, state.s_execute, {statement});
 }
 
 Ref init(const Args& a) {
     refuse_async(a[1], "SqlTemplate", "Engine");
-    setattr(a[0], state.data_source, a[1]);
+    setattr(a[0], state.s_data_source, a[1]);
     return none();
 }
 
 // result.lastrowid, or None where the driver's cursor reports none by having no such attribute
 // (psycopg's cursors): the insert itself succeeded and must not be rolled back for it.
 Ref lastrowid(PyObject* result) {
-    if (PyObject* id = PyObject_GetAttr(result, state.lastrowid)) return Ref::steal(id);
+    if (PyObject* id = PyObject_GetAttr(result, state.s_lastrowid)) return Ref::steal(id);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     SavedError error;
     Ref name = Ref::steal_or_null(PyObject_GetAttrString(error.get(), "name"));
@@ -57,59 +57,59 @@ Ref add_impl(const Args& a, PyObject* method) {
     PyObject* data = a[1];
     in_session(a[0], a[2], [&](PyObject* session) {
         call_method(session, method, {data});
-        call_method(session, state.flush);
+        call_method(session, state.s_flush);
         return none();
     });
     return none();
 }
-Ref add(const Args& a) { return add_impl(a, state.add); }
-Ref add_all(const Args& a) { return add_impl(a, state.add_all); }
+Ref add(const Args& a) { return add_impl(a, state.s_add); }
+Ref add_all(const Args& a) { return add_impl(a, state.s_add_all); }
 
 // Through the instance, so that an override of update / update_orm2 applies (an override that
 // leads back here is a recursion like any other).
 Ref delete_(const Args& a) {
     NestingGuard guard;
-    return call_method(a[0], state.update, {a[1], a[2], a[3]});
+    return call_method(a[0], state.s_update, {a[1], a[2], a[3]});
 }
 Ref delete_orm2(const Args& a) {
     NestingGuard guard;
-    return call_method(a[0], state.update_orm2, {a[1], a[2]});
+    return call_method(a[0], state.s_update_orm2, {a[1], a[2]});
 }
 
 Ref update_orm2(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return getattr(execute(session, statement).get(), state.rowcount);
+        return getattr(execute(session, statement).get(), state.s_rowcount);
     }));
 }
 
 Ref update(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return getattr(execute(session, sql, args).get(), state.rowcount);
+        return getattr(execute(session, sql, args).get(), state.s_rowcount);
     }));
 }
 
 Ref select_one_orm2(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return call_method(execute(session, statement).get(), state.scalar_one_or_none);
+        return call_method(execute(session, statement).get(), state.s_scalar_one_or_none);
     }));
 }
 
 Ref select_all_orm2(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        Ref scalars = call_method(execute(session, statement).get(), state.scalars);
-        return call_method(scalars.get(), state.all);
+        Ref scalars = call_method(execute(session, statement).get(), state.s_scalars);
+        return call_method(scalars.get(), state.s_all);
     }));
 }
 
 Ref select_one(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        Ref data = call_method(execute(session, sql, args).get(), state.first);
-        if (truthy(data.get())) data = call_method(data.get(), state.asdict);
+        Ref data = call_method(execute(session, sql, args).get(), state.s_first);
+        if (truthy(data.get())) data = call_method(data.get(), state.s_asdict);
         return data;
     }));
 }
@@ -117,7 +117,7 @@ Ref select_one(const Args& a) {
 Ref select_list(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        Ref data = call_method(execute(session, sql, args).get(), state.all);
+        Ref data = call_method(execute(session, sql, args).get(), state.s_all);
         return row_dicts(data.get());
     }));
 }
@@ -147,56 +147,23 @@ namespace {
 // True when row._asdict is SQLAlchemy's Row._asdict, reached through Row's own attribute lookup
 // with no instance dict to shadow it: then row._asdict() is Row._asdict(row).
 bool plain_row_type(PyTypeObject* type) {
-    return type->tp_dictoffset == 0 && _PyType_Lookup(type, state.asdict) == state.row_asdict &&
-           _PyType_Lookup(type, state.getattribute) == state.row_getattribute;
+    return type->tp_dictoffset == 0 && internals::type_lookup(type, state.s_asdict) == state.row_asdict &&
+           internals::type_lookup(type, state.s_getattribute) == state.row_getattribute;
 }
-
-class RowDicts {
-public:
-    RowDicts() : out_(Ref::steal(PyList_New(0))), fast_(state.row_asdict != nullptr) {}
-
-    void add(PyObject* row) {
-        Ref d = is_plain(Py_TYPE(row)) ? call(state.row_asdict, {row}) : call_method(row, state.asdict);
-        check(PyList_Append(out_.get(), d.get()));
-    }
-    Ref result() { return std::move(out_); }
-
-private:
-    // The type found plain last stays so while its version tag holds: an _asdict or
-    // __getattribute__ set on it (or a base) by an earlier row's _asdict moves the tag.
-    bool is_plain(PyTypeObject* type) {
-        if (!fast_) return false;
-        if (reinterpret_cast<PyObject*>(type) == plain_.get() && plain_tag_ != 0 &&
-            type->tp_version_tag == plain_tag_)
-            return true;
-        if (!plain_row_type(type)) return false;
-        plain_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        plain_tag_ = type->tp_version_tag;  // assigned by the lookups just made, or 0
-        return true;
-    }
-
-    Ref out_;
-    bool fast_;
-    Ref plain_;
-    unsigned int plain_tag_ = 0;
-};
 
 }  // namespace
 
 Ref row_dicts(PyObject* rows) {
-    RowDicts out;
-    if (PyList_CheckExact(rows)) {
-        // Indexing re-reads the size each time, as the list iterator does.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-            Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
-            out.add(row.get());
-        }
-        return out.result();
-    }
-    Ref it = Ref::steal(PyObject_GetIter(rows));
-    while (Ref row = Ref::steal_or_null(PyIter_Next(it.get()))) out.add(row.get());
-    if (PyErr_Occurred()) throw_error();
-    return out.result();
+    Ref out = Ref::steal(PyList_New(0));
+    // The row type found plain stays so while its version tag holds: an _asdict or
+    // __getattribute__ set on it (or a base) by an earlier row's _asdict moves the tag.
+    TypeWatch plain;
+    for_each(rows, [&](PyObject* row) {
+        bool fast = state.row_asdict && plain.holds(Py_TYPE(row), plain_row_type);
+        Ref d = fast ? call(state.row_asdict, {row}) : call_method(row, state.s_asdict);
+        check(PyList_Append(out.get(), d.get()));
+    });
+    return out;
 }
 
 const Signature init_sig{"__init__", {self_param, {"data_source"}}, init};

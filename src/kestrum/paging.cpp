@@ -8,8 +8,8 @@ namespace velmo::kestrum {
 namespace {
 
 Ref page_init(const Args& a) {
-    setattr(a[0], state.pageSize, a[2]);
-    setattr(a[0], state.pageNum, a[1]);
+    setattr(a[0], state.s_pageSize, a[2]);
+    setattr(a[0], state.s_pageNum, a[1]);
     return none();
 }
 
@@ -18,7 +18,7 @@ Ref limit_query_fn(const Args& a) { return limit_query(a[0], a[1]); }
 
 // The module-global count_query / limit_query, run natively while it is still ours.
 Ref call_count_query(PyObject* sql) {
-    Ref fn = lookup_global(state.count_query);
+    Ref fn = load_global(state.globals, state.s_count_query);
     return fn.get() == state.count_query_fn ? count_query(sql) : call(fn.get(), {sql});
 }
 // Whether the database of `session` rejects "limit <offset>,<count>", which SQLite, MySQL and
@@ -26,10 +26,10 @@ Ref call_count_query(PyObject* sql) {
 // Any other session is asked nothing at all.
 bool rejects_comma_limit(PyObject* session) {
     if (!PyObject_TypeCheck(session, reinterpret_cast<PyTypeObject*>(state.orm_session))) return false;
-    Ref bind = getattr_optional(session, state.bind);
+    Ref bind = getattr_optional(session, state.s_bind);
     if (!bind || bind.get() == Py_None) return false;
-    Ref dialect = getattr_optional(bind.get(), state.dialect);
-    Ref name = dialect ? getattr_optional(dialect.get(), state.name) : Ref();
+    Ref dialect = getattr_optional(bind.get(), state.s_dialect);
+    Ref name = dialect ? getattr_optional(dialect.get(), state.s_name) : Ref();
     if (!name || !PyUnicode_Check(name.get())) return false;
     for (const char* takes_comma : {"sqlite", "mysql", "mariadb"})
         if (PyUnicode_CompareWithASCIIString(name.get(), takes_comma) == 0) return false;
@@ -38,7 +38,7 @@ bool rejects_comma_limit(PyObject* session) {
 
 // The page statement: a rebound limit_query decides alone; ours is written for the database.
 Ref call_limit_query(PyObject* sql, PyObject* page, PyObject* session) {
-    Ref fn = lookup_global(state.limit_query);
+    Ref fn = load_global(state.globals, state.s_limit_query);
     if (fn.get() != state.limit_query_fn) return call(fn.get(), {sql, page});
     return rejects_comma_limit(session) ? limit_offset_query(sql, page) : limit_query(sql, page);
 }
@@ -47,18 +47,18 @@ Ref select_page(const Args& a) {
     PyObject *sql = a[1], *page = a[2], *args = a[4];
     Ref answer;
     Ref r = in_session(a[0], a[3], [&](PyObject* session) {
-        Ref page_num = getattr(page, state.pageNum);
-        Ref page_size = getattr(page, state.pageSize);
+        Ref page_num = getattr(page, state.s_pageNum);
+        Ref page_size = getattr(page, state.s_pageSize);
         Ref d = Ref::steal(PyDict_New());
-        dict_set(d.get(), state.pageNum, page_num.get());
-        dict_set(d.get(), state.pageSize, page_size.get());
+        dict_set(d.get(), state.s_pageNum, page_num.get());
+        dict_set(d.get(), state.s_pageSize, page_size.get());
         answer = d;
         Ref count_sql = call_count_query(sql);
-        Ref count = call_method(call_method(session, state.execute, {count_sql.get(), args}).get(), state.scalar);
-        dict_set(d.get(), state.total, count.get());
+        Ref count = call_method(call_method(session, state.s_execute, {count_sql.get(), args}).get(), state.s_scalar);
+        dict_set(d.get(), state.s_total, count.get());
         Ref page_sql = call_limit_query(sql, page, session);
-        Ref rows = call_method(call_method(session, state.execute, {page_sql.get(), args}).get(), state.all);
-        dict_set(d.get(), state.list, row_dicts(rows.get()).get());
+        Ref rows = call_method(call_method(session, state.s_execute, {page_sql.get(), args}).get(), state.s_all);
+        dict_set(d.get(), state.s_list, row_dicts(rows.get()).get());
         return d;
     });
     // The answer is returned after the block: a context manager that swallowed the block's
@@ -70,11 +70,11 @@ Ref select_page(const Args& a) {
 }  // namespace
 
 Ref count_query(PyObject* sql) {
-    Ref body = getattr(sql, state.text_attr);
-    Ref formatted = Ref::steal(PyObject_Format(body.get(), state.empty));
-    Ref head = Ref::steal(PyUnicode_Concat(state.count_prefix, formatted.get()));
-    Ref full = Ref::steal(PyUnicode_Concat(head.get(), state.count_suffix));
-    Ref text = lookup_global(state.text);
+    Ref body = getattr(sql, state.s_text);
+    Ref formatted = Ref::steal(PyObject_Format(body.get(), state.s_empty));
+    Ref head = Ref::steal(PyUnicode_Concat(state.s_count_prefix, formatted.get()));
+    Ref full = Ref::steal(PyUnicode_Concat(head.get(), state.s_count_suffix));
+    Ref text = load_global(state.globals, state.s_text);
     return call(text.get(), {full.get()});
 }
 
@@ -83,19 +83,19 @@ namespace {
 // The page's offset ((pageNum - 1) * pageSize) and row count (pageSize, read again), as
 // decimal texts.
 void page_window(PyObject* page, Ref& start_text, Ref& count_text) {
-    Ref page_num = getattr(page, state.pageNum);
+    Ref page_num = getattr(page, state.s_pageNum);
     Ref offset = Ref::steal(PyNumber_Subtract(page_num.get(), state.one));
-    Ref size = getattr(page, state.pageSize);
+    Ref size = getattr(page, state.s_pageSize);
     Ref start = Ref::steal(PyNumber_Multiply(offset.get(), size.get()));
-    Ref count = getattr(page, state.pageSize);
-    start_text = Ref::steal(PyObject_Format(start.get(), state.empty));
-    count_text = Ref::steal(PyObject_Format(count.get(), state.empty));
+    Ref count = getattr(page, state.s_pageSize);
+    start_text = Ref::steal(PyObject_Format(start.get(), state.s_empty));
+    count_text = Ref::steal(PyObject_Format(count.get(), state.s_empty));
 }
 
 // text(sql.text + suffix)
 Ref with_suffix(PyObject* sql, PyObject* suffix) {
-    Ref text = lookup_global(state.text);
-    Ref body = getattr(sql, state.text_attr);
+    Ref text = load_global(state.globals, state.s_text);
+    Ref body = getattr(sql, state.s_text);
     Ref full = Ref::steal(PyNumber_Add(body.get(), suffix));
     return call(text.get(), {full.get()});
 }

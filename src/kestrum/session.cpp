@@ -47,7 +47,7 @@ private:
 // An attribute found on the type, bound to obj, as the with statement looks up __enter__ and
 // __exit__; empty when the type has none.
 Ref lookup_special(PyObject* obj, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    PyObject* found = internals::type_lookup(Py_TYPE(obj), name);
     if (!found) return {};
     Ref keep = Ref::borrow(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
@@ -77,17 +77,11 @@ bool generator_cm_as_recorded() {
     return true;
 }
 
-// True while _GeneratorContextManager (and its bases) are unchanged since import: the type
-// version tag moves on any attribute change, so the common test is one comparison.
+// True while _GeneratorContextManager (and its bases) are as at import: the class's version tag
+// moves on any change, so the common test is one comparison.
 bool generator_cm_unchanged() {
-    auto* type = reinterpret_cast<PyTypeObject*>(state.generator_cm);
-    unsigned int tag = type->tp_version_tag;
-    if (tag != 0 && tag == state.generator_cm_tag) return true;
-    if (tag != 0 && tag == state.generator_cm_changed_tag) return false;
-    bool same = generator_cm_as_recorded();
-    tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    (same ? state.generator_cm_tag : state.generator_cm_changed_tag) = tag;
-    return same;
+    return state.generator_cm_watch.holds(reinterpret_cast<PyTypeObject*>(state.generator_cm),
+                                          [](PyTypeObject*) { return generator_cm_as_recorded(); });
 }
 
 // True when `bound` is self.get_session as the class defines it and contextlib still builds
@@ -96,7 +90,7 @@ bool is_own_get_session(PyObject* bound, PyObject* self) {
     if (!PyMethod_Check(bound) || PyMethod_GET_FUNCTION(bound) != state.get_session_helper ||
         PyMethod_GET_SELF(bound) != self || !state.generator_cm_mro)
         return false;
-    Ref cm = dict_get(state.contextlib_dict, state.generator_cm_name);
+    Ref cm = dict_get(state.contextlib_dict, state.s_GeneratorContextManager);
     return cm.get() == state.generator_cm && generator_cm_unchanged();
 }
 
@@ -118,11 +112,11 @@ bool is_own_get_session(PyObject* bound, PyObject* self) {
 // The with statement over any context manager that self.get_session returned.
 Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* data) {
     Ref mgr = con ? call(get_session, {con}) : call(get_session);
-    Ref enter = lookup_special(mgr.get(), state.enter);
+    Ref enter = lookup_special(mgr.get(), state.s_enter);
     if (!enter)
         raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(mgr.get())->tp_name);
-    Ref exit = lookup_special(mgr.get(), state.exit);
+    Ref exit = lookup_special(mgr.get(), state.s_exit);
     if (!exit)
         raise_format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol (missed "
@@ -154,7 +148,7 @@ void raise_unbound_local(const char* name) {
                  "cannot access local variable '%s' where it is not associated with a value", name);
 }
 
-Ref lookup_global(PyObject* name) { return load_global(state.globals, name); }
+
 
 Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     owned = true;
@@ -163,8 +157,8 @@ Ref open_session(PyObject* self, PyObject* session, bool& owned) {
         owned = false;
         return Ref::borrow(session);
     }
-    Ref maker = lookup_global(state.sessionmaker);
-    Ref bind = getattr(self, state.data_source);
+    Ref maker = load_global(state.globals, state.s_sessionmaker);
+    Ref bind = getattr(self, state.s_data_source);
     Ref factory = call_kw(maker.get(), {bind.get(), Py_False}, state.session_kwnames);
     return call(factory.get());
 }
@@ -172,11 +166,11 @@ Ref open_session(PyObject* self, PyObject* session, bool& owned) {
 void leave_session(PyObject* session, bool owned) {
     if (!owned) return;
     try {
-        call_method(session, state.commit);
+        call_method(session, state.s_commit);
     } catch (...) {
         leave_session_failed(session, owned, take_current_exception());
     }
-    call_method(session, state.close);
+    call_method(session, state.s_close);
 }
 
 void leave_session_failed(PyObject* session, bool owned, Ref exc) {
@@ -185,7 +179,7 @@ void leave_session_failed(PyObject* session, bool owned, Ref exc) {
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
         HandlingScope handling(exc.get());
         try {
-            call_method(session, state.rollback);
+            call_method(session, state.s_rollback);
         } catch (...) {
             exc = take_current_exception();
         }
@@ -193,7 +187,7 @@ void leave_session_failed(PyObject* session, bool owned, Ref exc) {
     if (owned) {
         HandlingScope handling(exc.get());
         try {
-            call_method(session, state.close);
+            call_method(session, state.s_close);
         } catch (...) {
             exc = take_current_exception();
         }
@@ -215,7 +209,6 @@ void record_generator_cm() {
         }
         check(PyList_Append(dicts.get(), copy.get()));
     }
-    state.generator_cm_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     state.generator_cm_dicts = dicts.release();
     state.generator_cm_mro = mro.release();
 }
@@ -226,7 +219,7 @@ Ref get_session_generator(PyObject* self, PyObject* session) {
 
 Ref with_session(PyObject* self, PyObject* con, SessionBody body, void* data) {
     NestingGuard guard;
-    Ref bound = getattr(self, state.get_session);
+    Ref bound = getattr(self, state.s_get_session);
     if (!is_own_get_session(bound.get(), self)) return with_protocol(bound.get(), con, body, data);
 
     bool owned = false;

@@ -29,25 +29,28 @@ inline bool type_attribute_is(PyObject* type, PyObject* name, PyObject* ours) no
     return PyType_Check(type) && internals::type_lookup(reinterpret_cast<PyTypeObject*>(type), name) == ours;
 }
 
-// Remembers a type that passed a check, by its version tag: while the tag holds, the type (and
-// its bases) are unchanged and the check need not run again.
+// Remembers the outcome of a check of a type by the type's version tag: while the tag holds, the
+// type (and its bases) are unchanged and the check need not run again, passed or failed.
 class TypeWatch {
 public:
     // Whether `type` passes `verify(type)`, answered from memory while nothing has changed.
     template <class Verify>
     bool holds(PyTypeObject* type, Verify&& verify) {
-        if (type == type_ && tag_ != 0 && internals::current_type_version(type) == tag_) return true;
-        tag_ = 0;
-        if (!verify(type)) return false;
+        unsigned int tag = internals::current_type_version(type);
+        if (type == type_ && tag != 0) {
+            if (tag == passed_) return true;
+            if (tag == failed_) return false;
+        }
+        bool ok = verify(type);
+        if (type != type_) passed_ = failed_ = 0;
         type_ = type;
-        tag_ = internals::type_version(type);
-        return true;
+        (ok ? passed_ : failed_) = internals::type_version(type);
+        return ok;
     }
-    void forget() noexcept { tag_ = 0; }
 
 private:
-    PyTypeObject* type_ = nullptr;  // compared by address only, while its tag matches
-    unsigned int tag_ = 0;
+    PyTypeObject* type_ = nullptr;  // compared by address only, while a tag matches
+    unsigned int passed_ = 0, failed_ = 0;
 };
 
 }  // namespace velmo::rt
