@@ -17,33 +17,36 @@ namespace velmo::brannow {
 using rt::Args;
 using rt::Ref;
 
-struct State {
+#define BRANNOW_NAMES(X)                                                                            \
+    X(con, "_VelmoSqlSession__con") X(connection_local, "connection_local") X(get, "get") X(set, "set")  \
+    X(mapper_dict, "mapper_dict") X(data_source, "data_source") X(kestrum, "kestrum") X(get_sql, "get_sql") \
+    X(commit, "commit") X(rollback, "rollback") X(close, "close") X(values, "values")                    \
+    X(execute_in_connection, "execute_in_connection") X(select_one, "select_one")                       \
+    X(select_list, "select_list") X(select_page, "select_page") X(select, "select") X(insert, "insert")    \
+    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all")                           \
+    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2")                         \
+    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2")            \
+    X(init, "__init__") X(results_handle, "results_handle") X(sessionmaker, "sessionmaker")              \
+    X(SqlTemplate, "SqlTemplate") X(len, "len") X(list, "list") X(dict, "dict") X(next, "next")          \
+    X(iter, "iter") X(get_base_type, "get_base_type") X(is_container_type, "is_container_type")          \
+    X(is_result_class, "is_result_class") X(get_args, "get_args") X(Dict, "Dict") X(List, "List")         \
+    X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text")
+VELMO_NAMES(Names, BRANNOW_NAMES)
+
+// Everything the module keeps: its names, and the objects its fast paths compare against.
+struct State : Names {
     PyObject* globals;            // the module's namespace
     PyObject* own_con;            // VelmoSqlSession.__con as built (kept)
     PyObject* own_results_handle;  // results_handle as built (kept)
     PyObject *builtin_len, *builtin_next, *builtin_iter;
     initproc python_init;  // the tp_init of a class whose __init__ is written in Python
-
-    // Names looked up on objects.
-    PyObject *n_con, *n_connection_local, *n_get, *n_set, *n_mapper_dict, *n_data_source, *n_kestrum;
-    PyObject *n_get_sql, *n_commit, *n_rollback, *n_close, *n_values, *n_execute_in_connection;
-    PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_delete, *n_update, *n_add,
-        *n_add_all, *n_select_all_orm2, *n_select_one_orm2, *n_delete_orm2, *n_update_orm2, *n_insert_orm2;
-    // Module globals and builtins read at call time.
-    PyObject *g_results_handle, *g_sessionmaker, *g_sql_template, *g_len, *g_list, *g_dict, *g_next,
-        *g_iter, *g_get_base_type, *g_is_container_type, *g_is_result_class, *g_get_args, *g_typing_dict,
-        *g_typing_list;
     // Keyword names of the calls made.
     PyObject *kw_session, *kw_get_sql, *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con;
-    // Texts and constants.
-    PyObject *t_select, *t_insert, *t_delete, *t_update, *t_list, *s_empty, *zero, *empty_tuple, *n_init;
+    PyObject *zero, *empty_tuple;
     // Statement logging: the logger velmo.sql and the levels it is asked about.
-    PyObject *sql_logger, *n_is_enabled_for, *n_log, *n_text, *level_debug, *level_values;
+    PyObject *sql_logger, *level_debug, *level_values;
 };
 extern State state;
-
-// A module global (then a builtin) by name, looked up now.
-Ref global(PyObject* name);
 
 // ---- session.cpp ----
 

@@ -13,7 +13,7 @@ namespace {
 Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at,
             PyObject* kwnames) {
     NestingGuard guard;
-    Ref kestrum = getattr(self, state.n_kestrum);
+    Ref kestrum = getattr(self, state.s_kestrum);
     Ref method = getattr(kestrum.get(), name);
     Ref con = current_session(self);
     // One free slot in front, so that a bound method can put its self there.
@@ -45,41 +45,41 @@ Ref call_results_handle(PyObject* fn, PyObject* results, PyObject* result_type, 
 Ref select(PyObject* self, PyObject* sql, PyObject* params, PyObject* result_type, PyObject* page,
            PyObject* return_type) {
     if (!truthy(page)) {
-        Ref rows = forward(self, state.n_select_list, {sql, params}, 1, state.kw_sql_con_args);
-        Ref fn = global(state.g_results_handle);
+        Ref rows = forward(self, state.s_select_list, {sql, params}, 1, state.kw_sql_con_args);
+        Ref fn = load_global(state.globals, state.s_results_handle);
         return call_results_handle(fn.get(), rows.get(), result_type, return_type);
     }
-    Ref answer = forward(self, state.n_select_page, {sql, page, params}, 2, state.kw_sql_page_con_args);
+    Ref answer = forward(self, state.s_select_page, {sql, page, params}, 2, state.kw_sql_page_con_args);
     // results["list"] = results_handle(results["list"], result_type, return_type): the global is
     // read before the subscript, as the right-hand side evaluates.
-    Ref fn = global(state.g_results_handle);
-    Ref rows = Ref::steal(PyObject_GetItem(answer.get(), state.t_list));
+    Ref fn = load_global(state.globals, state.s_results_handle);
+    Ref rows = Ref::steal(PyObject_GetItem(answer.get(), state.s_list));
     Ref shaped = call_results_handle(fn.get(), rows.get(), result_type, return_type);
-    check(PyObject_SetItem(answer.get(), state.t_list, shaped.get()));
+    check(PyObject_SetItem(answer.get(), state.s_list, shaped.get()));
     return answer;
 }
 
 // Everything execute_sql does once the mapper is found.
 Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyObject* page, PyObject* return_type) {
-    Ref answer = call_method_kw(st.mapper, state.n_get_sql, {st.id, ori_params}, state.kw_get_sql);
+    Ref answer = call_method_kw(st.mapper, state.s_get_sql, {st.id, ori_params}, state.kw_get_sql);
     // sql, params, sql_type, result_type = answer
     Ref parts[4];
     unpack(answer.get(), parts, 4);
     PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
 
     PyObject* op = nullptr;
-    if (kind_is(sql_type, state.t_select))
-        op = state.n_select_list;
-    else if (kind_is(sql_type, state.t_insert))
-        op = state.n_insert;
-    else if (kind_is(sql_type, state.t_delete))
-        op = state.n_delete;
-    else if (kind_is(sql_type, state.t_update))
-        op = state.n_update;
+    if (kind_is(sql_type, state.s_select))
+        op = state.s_select_list;
+    else if (kind_is(sql_type, state.s_insert))
+        op = state.s_insert;
+    else if (kind_is(sql_type, state.s_delete))
+        op = state.s_delete;
+    else if (kind_is(sql_type, state.s_update))
+        op = state.s_update;
     else
         return none();
     if (sql_logging_enabled()) log_statement(st, sql, params);
-    if (op == state.n_select_list) return select(self, sql, params, result_type, page, return_type);
+    if (op == state.s_select_list) return select(self, sql, params, result_type, page, return_type);
     return forward(self, op, {sql, params}, 1, state.kw_sql_con_args);
 }
 
@@ -89,10 +89,10 @@ Ref execute_sql_fn(const Args& a) {
     PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4],
              *return_type = a[5];
     NestingGuard guard;
-    Ref mappers = getattr(self, state.n_mapper_dict);
+    Ref mappers = getattr(self, state.s_mapper_dict);
     if (!check(PySequence_Contains(mappers.get(), namespace_)))
         raise_format(PyExc_Exception, "not found namespace: %S", namespace_);
-    mappers = getattr(self, state.n_mapper_dict);
+    mappers = getattr(self, state.s_mapper_dict);
     Ref mapper = Ref::steal(PyObject_GetItem(mappers.get(), namespace_));
     Statement st{mapper.get(), namespace_, sql_id};
     try {
@@ -107,20 +107,20 @@ Ref execute_sql_fn(const Args& a) {
 // The pass-through operations: (sql=, con=, args=), (sql=, page=, con=, args=), (data=, con=),
 // (statement, con=) and (statement, data_list, con=).
 
-Ref select_one_fn(const Args& a) { return forward(a[0], state.n_select_one, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref select_list_fn(const Args& a) { return forward(a[0], state.n_select_list, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref select_one_fn(const Args& a) { return forward(a[0], state.s_select_one, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref select_list_fn(const Args& a) { return forward(a[0], state.s_select_list, {a[1], a[2]}, 1, state.kw_sql_con_args); }
 Ref select_page_fn(const Args& a) {
-    return forward(a[0], state.n_select_page, {a[1], a[2], a[3]}, 2, state.kw_sql_page_con_args);
+    return forward(a[0], state.s_select_page, {a[1], a[2], a[3]}, 2, state.kw_sql_page_con_args);
 }
-Ref insert_fn(const Args& a) { return forward(a[0], state.n_insert, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref delete_fn(const Args& a) { return forward(a[0], state.n_delete, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref update_fn(const Args& a) { return forward(a[0], state.n_update, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref add_fn(const Args& a) { return forward(a[0], state.n_add, {a[1]}, 1, state.kw_data_con); }
-Ref add_all_fn(const Args& a) { return forward(a[0], state.n_add_all, {a[1]}, 1, state.kw_data_con); }
-Ref select_all_orm2_fn(const Args& a) { return forward(a[0], state.n_select_all_orm2, {a[1]}, 1, state.kw_con); }
-Ref select_one_orm2_fn(const Args& a) { return forward(a[0], state.n_select_one_orm2, {a[1]}, 1, state.kw_con); }
-Ref delete_orm2_fn(const Args& a) { return forward(a[0], state.n_delete_orm2, {a[1]}, 1, state.kw_con); }
-Ref update_orm2_fn(const Args& a) { return forward(a[0], state.n_update_orm2, {a[1]}, 1, state.kw_con); }
-Ref insert_orm2_fn(const Args& a) { return forward(a[0], state.n_insert_orm2, {a[1], a[2]}, 2, state.kw_con); }
+Ref insert_fn(const Args& a) { return forward(a[0], state.s_insert, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref delete_fn(const Args& a) { return forward(a[0], state.s_delete, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref update_fn(const Args& a) { return forward(a[0], state.s_update, {a[1], a[2]}, 1, state.kw_sql_con_args); }
+Ref add_fn(const Args& a) { return forward(a[0], state.s_add, {a[1]}, 1, state.kw_data_con); }
+Ref add_all_fn(const Args& a) { return forward(a[0], state.s_add_all, {a[1]}, 1, state.kw_data_con); }
+Ref select_all_orm2_fn(const Args& a) { return forward(a[0], state.s_select_all_orm2, {a[1]}, 1, state.kw_con); }
+Ref select_one_orm2_fn(const Args& a) { return forward(a[0], state.s_select_one_orm2, {a[1]}, 1, state.kw_con); }
+Ref delete_orm2_fn(const Args& a) { return forward(a[0], state.s_delete_orm2, {a[1]}, 1, state.kw_con); }
+Ref update_orm2_fn(const Args& a) { return forward(a[0], state.s_update_orm2, {a[1]}, 1, state.kw_con); }
+Ref insert_orm2_fn(const Args& a) { return forward(a[0], state.s_insert_orm2, {a[1], a[2]}, 2, state.kw_con); }
 
 }  // namespace velmo::brannow

@@ -10,12 +10,12 @@ namespace velmo::brannow {
 namespace {
 
 bool enabled_for(PyObject* level) {
-    return truthy(call_method(state.sql_logger, state.n_is_enabled_for, {level}).get());
+    return truthy(call_method(state.sql_logger, state.s_is_enabled_for, {level}).get());
 }
 
 // sql.text when it is a str (a TextClause), else str(sql).
 Ref sql_text(PyObject* sql) {
-    Ref text = getattr_optional(sql, state.n_text);
+    Ref text = getattr_optional(sql, state.s_text);
     if (text && PyUnicode_Check(text.get())) return text;
     return Ref::steal(PyObject_Str(sql));
 }
@@ -45,12 +45,12 @@ void log_statement(const Statement& st, PyObject* sql, PyObject* binds) {
     Ref text = sql_text(sql);
     Ref names = bind_names(binds);
     if (!PyUnicode_GET_LENGTH(names.get())) {
-        call_method(state.sql_logger, state.n_log, {state.level_debug, without_binds, name.get(), text.get()});
+        call_method(state.sql_logger, state.s_log, {state.level_debug, without_binds, name.get(), text.get()});
         return;
     }
-    call_method(state.sql_logger, state.n_log, {state.level_debug, with_binds, name.get(), text.get(), names.get()});
+    call_method(state.sql_logger, state.s_log, {state.level_debug, with_binds, name.get(), text.get(), names.get()});
     if (enabled_for(state.level_values))
-        call_method(state.sql_logger, state.n_log, {state.level_values, with_values, name.get(), binds});
+        call_method(state.sql_logger, state.s_log, {state.level_values, with_values, name.get(), binds});
 }
 
 }  // namespace velmo::brannow

@@ -7,7 +7,6 @@ namespace velmo::brannow {
 
 State state;
 
-Ref global(PyObject* name) { return load_global(state.globals, name); }
 
 namespace {
 
@@ -55,77 +54,16 @@ const Signature commit_sig{"commit", {self_param}, commit_fn};
 const Signature rollback_sig{"rollback", {self_param}, rollback_fn};
 const Signature close_sig{"close", {self_param}, close_fn};
 
-const char* const mangled_con = "_VelmoSqlSession__con";
-
 void intern_names() {
-    State& s = state;
-    s.n_con = kept_name(mangled_con);
-    s.n_connection_local = kept_name("connection_local");
-    s.n_get = kept_name("get");
-    s.n_set = kept_name("set");
-    s.n_mapper_dict = kept_name("mapper_dict");
-    s.n_data_source = kept_name("data_source");
-    s.n_kestrum = kept_name("kestrum");
-    s.n_get_sql = kept_name("get_sql");
-    s.n_commit = kept_name("commit");
-    s.n_rollback = kept_name("rollback");
-    s.n_close = kept_name("close");
-    s.n_values = kept_name("values");
-    s.n_execute_in_connection = kept_name("execute_in_connection");
-    s.n_select_one = kept_name("select_one");
-    s.n_select_list = kept_name("select_list");
-    s.n_select_page = kept_name("select_page");
-    s.n_insert = kept_name("insert");
-    s.n_delete = kept_name("delete");
-    s.n_update = kept_name("update");
-    s.n_add = kept_name("add");
-    s.n_add_all = kept_name("add_all");
-    s.n_select_all_orm2 = kept_name("select_all_orm2");
-    s.n_select_one_orm2 = kept_name("select_one_orm2");
-    s.n_delete_orm2 = kept_name("delete_orm2");
-    s.n_update_orm2 = kept_name("update_orm2");
-    s.n_insert_orm2 = kept_name("insert_orm2");
-
-    s.g_results_handle = kept_name("results_handle");
-    s.g_sessionmaker = kept_name("sessionmaker");
-    s.g_sql_template = kept_name("SqlTemplate");
-    s.g_len = kept_name("len");
-    s.g_list = kept_name("list");
-    s.g_dict = kept_name("dict");
-    s.g_next = kept_name("next");
-    s.g_iter = kept_name("iter");
-    s.g_get_base_type = kept_name("get_base_type");
-    s.g_is_container_type = kept_name("is_container_type");
-    s.g_is_result_class = kept_name("is_result_class");
-    s.g_get_args = kept_name("get_args");
-    s.g_typing_dict = kept_name("Dict");
-    s.g_typing_list = kept_name("List");
-
-    auto names = [](std::initializer_list<const char*> list) {
-        Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
-        Py_ssize_t i = 0;
-        for (const char* n : list) PyTuple_SET_ITEM(t.get(), i++, kept_name(n));
-        return t.release();
-    };
-    s.kw_session = names({"bind", "expire_on_commit"});
-    s.kw_get_sql = names({"sql_id", "params"});
-    s.kw_sql_con_args = names({"sql", "con", "args"});
-    s.kw_sql_page_con_args = names({"sql", "page", "con", "args"});
-    s.kw_data_con = names({"data", "con"});
-    s.kw_con = names({"con"});
-
-    s.t_select = kept_name("select");
-    s.t_insert = kept_name("insert");
-    s.t_delete = kept_name("delete");
-    s.t_update = kept_name("update");
-    s.t_list = kept_name("list");
-    s.s_empty = kept_name("");
-    s.zero = PyLong_FromLong(0);
-    s.empty_tuple = PyTuple_New(0);
-    s.n_init = kept_name("__init__");
-    s.n_is_enabled_for = kept_name("isEnabledFor");
-    s.n_log = kept_name("log");
-    s.n_text = kept_name("text");
+    state.intern();
+    state.kw_session = kept_names({"bind", "expire_on_commit"});
+    state.kw_get_sql = kept_names({"sql_id", "params"});
+    state.kw_sql_con_args = kept_names({"sql", "con", "args"});
+    state.kw_sql_page_con_args = kept_names({"sql", "page", "con", "args"});
+    state.kw_data_con = kept_names({"data", "con"});
+    state.kw_con = kept_names({"con"});
+    state.zero = integer(0).release();
+    state.empty_tuple = check(PyTuple_New(0));
 }
 
 // The logger velmo.sql, found without binding any name in the module's namespace. Values go to
@@ -142,10 +80,10 @@ void find_sql_logger() {
 // class (get_args is one such function).
 void find_python_init(Module& m) {
     Ref ns = Ref::steal(PyDict_New());
-    dict_set(ns.get(), state.n_init, dict_get(m.dict(), str("get_args").get()).get());
+    dict_set(ns.get(), state.s_init, dict_get(m.dict(), str("get_args").get()).get());
     Ref bases = Ref::steal(PyTuple_New(0));
     Ref probe = call(reinterpret_cast<PyObject*>(&PyType_Type), {str("probe").get(), bases.get(), ns.get()});
-    PyObject* init = dict_get(ns.get(), state.n_init).get();
+    PyObject* init = dict_get(ns.get(), state.s_init).get();
     if (PyFunction_Check(init)) state.python_init = reinterpret_cast<PyTypeObject*>(probe.get())->tp_init;
 }
 
@@ -154,11 +92,11 @@ void def_session_class(Module& m) {
     Ref context_var = dict_get(m.dict(), str("ContextVar").get());
     Ref kw = tuple({interned("default").get()});
     Ref body = Ref::steal(PyDict_New());
-    dict_set(body.get(), state.n_connection_local,
-             call_kw(context_var.get(), {state.n_connection_local, Py_None}, kw.get()).get());
+    dict_set(body.get(), state.s_connection_local,
+             call_kw(context_var.get(), {state.s_connection_local, Py_None}, kw.get()).get());
     PyObject* cls = m.def_class("VelmoSqlSession",
                                 {{&init_sig},
-                                 {&con_sig, Kind::Method, mangled_con},
+                                 {&con_sig, Kind::Method, "_VelmoSqlSession__con"},
                                  {&get_ori_session_sig},
                                  {&begin_tx_sig},
                                  {&execute_sql_sig},
@@ -181,16 +119,16 @@ void def_session_class(Module& m) {
                                  {&close_sig}},
                                 body.get());
     // Kept, so that the identity test of the __con fast path can never match a recycled address.
-    state.own_con = Py_NewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), state.n_con));
+    state.own_con = Py_NewRef(internals::type_lookup(reinterpret_cast<PyTypeObject*>(cls), state.s_con));
 }
 
 void exec_brannow(Module& m) {
     intern_names();
     state.globals = m.dict();
     PyObject* builtins = check(PyEval_GetBuiltins());
-    state.builtin_len = dict_get(builtins, state.g_len).release();
-    state.builtin_next = dict_get(builtins, state.g_next).release();
-    state.builtin_iter = dict_get(builtins, state.g_iter).release();
+    state.builtin_len = dict_get(builtins, state.s_len).release();
+    state.builtin_next = dict_get(builtins, state.s_next).release();
+    state.builtin_iter = dict_get(builtins, state.s_iter).release();
     // Where a Python module has it: before the first import.
     m.add("__builtins__", Ref::borrow(builtins));
     m.from_import("typing", {"Dict", "Any", "List", "get_args"});

@@ -21,20 +21,20 @@ bool equal(PyObject* a, PyObject* b, int op = Py_EQ) {
 
 // `name(arg)` through the module global, tested for truth.
 bool test(PyObject* name, PyObject* arg) {
-    Ref fn = global(name);
+    Ref fn = load_global(state.globals, name);
     return truthy(call(fn.get(), {arg}).get());
 }
 
 // `value == first or value == second`, the two names read as the expression reads them.
 bool equals_either(PyObject* value, PyObject* first, PyObject* second) {
-    if (equal(value, global(first).get())) return true;
-    return equal(value, global(second).get());
+    if (equal(value, load_global(state.globals, first).get())) return true;
+    return equal(value, load_global(state.globals, second).get());
 }
-bool is_dict_type(PyObject* t) { return equals_either(t, state.g_dict, state.g_typing_dict); }
-bool is_list_type(PyObject* t) { return equals_either(t, state.g_list, state.g_typing_list); }
+bool is_dict_type(PyObject* t) { return equals_either(t, state.s_dict, state.s_Dict); }
+bool is_list_type(PyObject* t) { return equals_either(t, state.s_list, state.s_List); }
 
 // `value is <global name>`
-bool is_global(PyObject* value, PyObject* name) { return value == global(name).get(); }
+bool is_global(PyObject* value, PyObject* name) { return value == load_global(state.globals, name).get(); }
 
 // TypeError(head + format(expected, "") + ", resultType: " + format(result_type, ""))
 [[noreturn]] void raise_mismatch(const char* head, PyObject* expected, PyObject* result_type) {
@@ -45,7 +45,7 @@ bool is_global(PyObject* value, PyObject* name) { return value == global(name).g
 
 // len(results) == 0
 bool is_empty(PyObject* results) {
-    Ref len = global(state.g_len);
+    Ref len = load_global(state.globals, state.s_len);
     if (len.get() == state.builtin_len) {
         Py_ssize_t n = PyObject_Size(results);
         if (n < 0) throw_error();
@@ -59,21 +59,21 @@ bool is_empty(PyObject* results) {
 void check_agreement(PyObject* result_type, PyObject* f_return_type, PyObject* return_type) {
     if (is_dict_type(return_type)) {
         bool refused;
-        if (!test(state.g_is_container_type, result_type) && !test(state.g_is_result_class, result_type))
+        if (!test(state.s_is_container_type, result_type) && !test(state.s_is_result_class, result_type))
             refused = true;
         else
-            refused = test(state.g_is_container_type, result_type) &&
-                      equal(result_type, global(state.g_dict).get(), Py_NE) &&
-                      equal(result_type, global(state.g_typing_dict).get(), Py_NE);
+            refused = test(state.s_is_container_type, result_type) &&
+                      equal(result_type, load_global(state.globals, state.s_dict).get(), Py_NE) &&
+                      equal(result_type, load_global(state.globals, state.s_Dict).get(), Py_NE);
         if (refused) raise_mismatch("please check return_type: ", return_type, result_type);
     } else if (is_list_type(return_type)) {
         if (!truthy(result_type)) return;
-        Ref get_args = global(state.g_get_args);
+        Ref get_args = load_global(state.globals, state.s_get_args);
         Ref args = call(get_args.get(), {f_return_type});
         if (!truthy(args.get())) return;
         Ref element = Ref::steal(PyObject_GetItem(args.get(), state.zero));
         if (result_type != element.get()) raise_mismatch("please check return_result_type: ", element.get(), result_type);
-    } else if (!test(state.g_is_container_type, return_type) && result_type != return_type) {
+    } else if (!test(state.s_is_container_type, return_type) && result_type != return_type) {
         raise_mismatch("please check return_type: ", return_type, result_type);
     }
 }
@@ -85,8 +85,8 @@ public:
     Ref operator()(PyObject* row) {
         if (PyDict_CheckExact(row)) {
             if (!known_) {
-                builtins_ = global(state.g_next).get() == state.builtin_next &&
-                            global(state.g_iter).get() == state.builtin_iter;
+                builtins_ = load_global(state.globals, state.s_next).get() == state.builtin_next &&
+                            load_global(state.globals, state.s_iter).get() == state.builtin_iter;
                 known_ = true;
             }
             if (builtins_) {
@@ -98,9 +98,9 @@ public:
             }
         }
         known_ = false;
-        Ref next = global(state.g_next);
-        Ref iter = global(state.g_iter);
-        Ref values = call_method(row, state.n_values);
+        Ref next = load_global(state.globals, state.s_next);
+        Ref iter = load_global(state.globals, state.s_iter);
+        Ref values = call_method(row, state.s_values);
         Ref it = call(iter.get(), {values.get()});
         return call(next.get(), {it.get()});
     }
@@ -113,72 +113,49 @@ private:
 // result_type(**row) for each row. A plain dict row goes to the call as it is when the class is
 // called the ordinary way (type.__call__, object.__new__) and its __init__ is a Python function:
 // the call then unpacks the dict into keywords itself, so the copy that `**row` makes could
-// never be seen. The class and its metaclass are watched through their version tags, which move
-// when a row's __init__ changes either of them.
+// never be seen. The class and its metaclass are watched, as a row's __init__ may change either.
 class Construct {
 public:
-    explicit Construct(PyObject* cls) : cls_(cls) { examine(); }
+    explicit Construct(PyObject* cls) : cls_(cls) {}
 
     Ref operator()(PyObject* row) {
-        if (direct_ && !unchanged()) examine();
-        if (direct_ && PyDict_CheckExact(row)) return Ref::steal(PyObject_Call(cls_, state.empty_tuple, row));
+        if (PyDict_CheckExact(row) && direct()) return Ref::steal(PyObject_Call(cls_, state.empty_tuple, row));
         return call_with_mapping(cls_, row);
     }
 
 private:
-    static unsigned int tag(PyTypeObject* t) { return PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0; }
-
-    void examine() {
-        direct_ = false;
-        if (!PyType_Check(cls_) || Py_TYPE(cls_)->tp_call != PyType_Type.tp_call) return;
-        auto* type = reinterpret_cast<PyTypeObject*>(cls_);
-        if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != state.python_init) return;
-        PyObject* init = _PyType_Lookup(type, state.n_init);
-        if (!init || !PyFunction_Check(init)) return;
-        meta_ = Py_TYPE(cls_);
-        tag_ = tag(type);
-        meta_tag_ = tag(meta_);
-        direct_ = tag_ != 0 && meta_tag_ != 0;
-    }
-    bool unchanged() const {
-        return Py_TYPE(cls_) == meta_ && reinterpret_cast<PyTypeObject*>(cls_)->tp_version_tag == tag_ &&
-               meta_->tp_version_tag == meta_tag_;
+    bool direct() {
+        if (!PyType_Check(cls_)) return false;
+        return meta_.holds(Py_TYPE(cls_), [](PyTypeObject* meta) { return meta->tp_call == PyType_Type.tp_call; }) &&
+               class_.holds(reinterpret_cast<PyTypeObject*>(cls_), [](PyTypeObject* type) {
+                   if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != state.python_init) return false;
+                   PyObject* init = internals::type_lookup(type, state.s_init);
+                   return init && PyFunction_Check(init);
+               });
     }
 
     PyObject* cls_;
-    bool direct_ = false;
-    PyTypeObject* meta_ = nullptr;
-    unsigned int tag_ = 0, meta_tag_ = 0;
+    TypeWatch meta_, class_;
 };
 
 // [make(row) for row in results]
 template <class F>
 Ref map_rows(PyObject* results, F&& make) {
     Ref out = Ref::steal(PyList_New(0));
-    if (PyList_CheckExact(results)) {
-        // Indexing re-reads the size each time, as the list iterator does.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
-            Ref row = Ref::borrow(PyList_GET_ITEM(results, i));
-            check(PyList_Append(out.get(), make(row.get()).get()));
-        }
-        return out;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(results));
-    while (Ref row = Ref::steal_or_null(PyIter_Next(it.get()))) check(PyList_Append(out.get(), make(row.get()).get()));
-    if (PyErr_Occurred()) throw_error();
+    for_each(results, [&](PyObject* row) { check(PyList_Append(out.get(), make(row).get())); });
     return out;
 }
 
 // Step 6: the shaped value.
 Ref shape(PyObject* results, PyObject* result_type, PyObject* return_type) {
     if (is_list_type(return_type)) {
-        if (is_global(result_type, state.g_dict)) return Ref::borrow(results);
-        if (test(state.g_is_result_class, result_type))
+        if (is_global(result_type, state.s_dict)) return Ref::borrow(results);
+        if (test(state.s_is_result_class, result_type))
             return map_rows(results, Construct(result_type));
         return map_rows(results, FirstValue{});
     }
-    if (is_global(result_type, state.g_dict)) return Ref::steal(PyObject_GetItem(results, state.zero));
-    if (test(state.g_is_result_class, return_type)) {
+    if (is_global(result_type, state.s_dict)) return Ref::steal(PyObject_GetItem(results, state.zero));
+    if (test(state.s_is_result_class, return_type)) {
         Ref first = Ref::steal(PyObject_GetItem(results, state.zero));
         return Construct(result_type)(first.get());
     }
@@ -191,11 +168,11 @@ Ref shape(PyObject* results, PyObject* result_type, PyObject* return_type) {
 Ref results_handle(PyObject* results, PyObject* result_type, PyObject* f_return_type) {
     NestingGuard guard;
     if (is_empty(results)) return Ref::borrow(results);
-    Ref requested = f_return_type == Py_None ? global(state.g_list) : Ref::borrow(f_return_type);
-    Ref get_base_type = global(state.g_get_base_type);
+    Ref requested = f_return_type == Py_None ? load_global(state.globals, state.s_list) : Ref::borrow(f_return_type);
+    Ref get_base_type = load_global(state.globals, state.s_get_base_type);
     Ref return_type = call(get_base_type.get(), {requested.get()});
     check_agreement(result_type, requested.get(), return_type.get());
-    if (is_global(result_type, state.g_list) || is_global(result_type, state.g_typing_list))
+    if (is_global(result_type, state.s_list) || is_global(result_type, state.s_List))
         raise(PyExc_TypeError, "please check result type");
     return shape(results, result_type, return_type.get());
 }
