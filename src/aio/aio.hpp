@@ -20,28 +20,30 @@ namespace velmo::aio {
 using rt::Args;
 using rt::Ref;
 
-struct State {
+#define AIO_NAMES(X) \
+    X(sync_session, "sync_session") X(mapper_dict, "mapper_dict") X(data_source, "data_source") \
+    X(kestrum, "kestrum") X(sync_engine, "sync_engine") X(dialect, "dialect") \
+    X(is_async, "is_async") X(close, "close") X(execute_in_connection, "execute_in_connection") \
+    X(begin_tx, "begin_tx") X(execute_sql, "execute_sql") X(select_one, "select_one") \
+    X(select_list, "select_list") X(select_page, "select_page") X(insert, "insert") \
+    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all") \
+    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2") \
+    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2") \
+    X(commit, "commit") X(rollback, "rollback") X(greenlet_spawn, "greenlet_spawn") \
+    X(await_, "await_") X(partial, "partial") X(isawaitable, "isawaitable") \
+    X(iscoroutinefunction, "iscoroutinefunction") X(Engine, "Engine") X(AsyncEngine, "AsyncEngine") \
+    X(AsyncSession, "AsyncSession") X(async_sessionmaker, "async_sessionmaker") \
+    X(SqlTemplate, "SqlTemplate") X(GreenletVelmoSqlSession, "GreenletVelmoSqlSession")
+VELMO_NAMES(Names, AIO_NAMES)
+
+struct State : Names {
     PyObject* globals;        // the module's namespace
     PyObject* in_session;     // the wrapper execute_in_connection hands to the template (kept)
     PyObject* given_session;  // sync_session_class of the AsyncSession over an owned session (kept)
-
-    // Names looked up on objects.
-    PyObject *n_sync_session, *n_mapper_dict, *n_data_source, *n_kestrum, *n_sync_engine, *n_dialect,
-        *n_is_async, *n_close, *n_execute_in_connection;
-    PyObject *n_begin_tx, *n_execute_sql, *n_select_one, *n_select_list, *n_select_page, *n_insert,
-        *n_delete, *n_update, *n_add, *n_add_all, *n_select_all_orm2, *n_select_one_orm2,
-        *n_delete_orm2, *n_update_orm2, *n_insert_orm2, *n_commit, *n_rollback;
-    // Module globals read at call time.
-    PyObject *g_greenlet_spawn, *g_await, *g_partial, *g_isawaitable, *g_iscoroutinefunction,
-        *g_engine, *g_async_engine, *g_async_session, *g_async_sessionmaker, *g_sql_template,
-        *g_greenlet_session;
     // Keyword names of the calls made.
     PyObject *kw_session, *kw_kestrum, *kw_sync_session_class;
 };
 extern State state;
-
-// A module global (then a builtin) by name, looked up now.
-Ref global(PyObject* name);
 
 // ---- session.cpp ----
 

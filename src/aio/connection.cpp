@@ -14,10 +14,10 @@ namespace velmo::aio {
 // greenlet_spawn(self.sync_session.execute_in_connection, partial(in_session, fun))
 Ref execute_in_connection_fn(const Args& a) {
     NestingGuard guard;
-    Ref spawn = global(state.g_greenlet_spawn);
-    Ref inner = getattr(a[0], state.n_sync_session);
-    Ref method = getattr(inner.get(), state.n_execute_in_connection);
-    Ref partial = global(state.g_partial);
+    Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
+    Ref inner = getattr(a[0], state.s_sync_session);
+    Ref method = getattr(inner.get(), state.s_execute_in_connection);
+    Ref partial = load_global(state.globals, state.s_partial);
     Ref wrapped = call(partial.get(), {state.in_session, a[1]});
     return spawn_call(spawn.get(), method.get(), {wrapped.get()});
 }
@@ -26,22 +26,22 @@ Ref execute_in_connection_fn(const Args& a) {
 Ref in_session_fn(const Args& a) {
     PyObject *fun = a[0], *session = a[1];
     NestingGuard guard;
-    Ref is_coroutine_function = global(state.g_iscoroutinefunction);
+    Ref is_coroutine_function = load_global(state.globals, state.s_iscoroutinefunction);
     if (truthy(call(is_coroutine_function.get(), {fun}).get())) {
         // await_(fun(AsyncSession(sync_session_class=partial(given_session, session))))
-        Ref await_ = global(state.g_await);
-        Ref async_session = global(state.g_async_session);
-        Ref partial = global(state.g_partial);
+        Ref await_ = load_global(state.globals, state.s_await_);
+        Ref async_session = load_global(state.globals, state.s_AsyncSession);
+        Ref partial = load_global(state.globals, state.s_partial);
         Ref given = call(partial.get(), {state.given_session, session});
         Ref proxy = call_kw(async_session.get(), {given.get()}, state.kw_sync_session_class);
         Ref awaitable = call(fun, {proxy.get()});
         return call(await_.get(), {awaitable.get()});
     }
     Ref result = call(fun, {session});
-    Ref is_awaitable = global(state.g_isawaitable);
+    Ref is_awaitable = load_global(state.globals, state.s_isawaitable);
     if (truthy(call(is_awaitable.get(), {result.get()}).get())) {
         // A coroutine closed here never warns that it was not awaited.
-        if (Ref close = getattr_optional(result.get(), state.n_close)) call(close.get());
+        if (Ref close = getattr_optional(result.get(), state.s_close)) call(close.get());
         raise(PyExc_TypeError,
               "execute_in_connection(): fun(session) returned an awaitable; pass an async def function "
               "(it gets an AsyncSession and is awaited) or a plain function (it gets the Session)");

@@ -7,8 +7,6 @@ namespace velmo::aio {
 
 State state;
 
-Ref global(PyObject* name) { return load_global(state.globals, name); }
-
 namespace {
 
 // The declarations are VelmoSqlSession's, so that arguments are refused at the call with the same
@@ -59,55 +57,10 @@ const Signature given_session_sig{
     "given_session", {{"session"}, {"bind", Default::None}, {"binds", Default::None}}, given_session_fn};
 
 void intern_names() {
-    State& s = state;
-    s.n_sync_session = kept_name("sync_session");
-    s.n_mapper_dict = kept_name("mapper_dict");
-    s.n_data_source = kept_name("data_source");
-    s.n_kestrum = kept_name("kestrum");
-    s.n_sync_engine = kept_name("sync_engine");
-    s.n_dialect = kept_name("dialect");
-    s.n_is_async = kept_name("is_async");
-    s.n_close = kept_name("close");
-    s.n_execute_in_connection = kept_name("execute_in_connection");
-    s.n_begin_tx = kept_name("begin_tx");
-    s.n_execute_sql = kept_name("execute_sql");
-    s.n_select_one = kept_name("select_one");
-    s.n_select_list = kept_name("select_list");
-    s.n_select_page = kept_name("select_page");
-    s.n_insert = kept_name("insert");
-    s.n_delete = kept_name("delete");
-    s.n_update = kept_name("update");
-    s.n_add = kept_name("add");
-    s.n_add_all = kept_name("add_all");
-    s.n_select_all_orm2 = kept_name("select_all_orm2");
-    s.n_select_one_orm2 = kept_name("select_one_orm2");
-    s.n_delete_orm2 = kept_name("delete_orm2");
-    s.n_update_orm2 = kept_name("update_orm2");
-    s.n_insert_orm2 = kept_name("insert_orm2");
-    s.n_commit = kept_name("commit");
-    s.n_rollback = kept_name("rollback");
-
-    s.g_greenlet_spawn = kept_name("greenlet_spawn");
-    s.g_await = kept_name("await_");
-    s.g_partial = kept_name("partial");
-    s.g_isawaitable = kept_name("isawaitable");
-    s.g_iscoroutinefunction = kept_name("iscoroutinefunction");
-    s.g_engine = kept_name("Engine");
-    s.g_async_engine = kept_name("AsyncEngine");
-    s.g_async_session = kept_name("AsyncSession");
-    s.g_async_sessionmaker = kept_name("async_sessionmaker");
-    s.g_sql_template = kept_name("SqlTemplate");
-    s.g_greenlet_session = kept_name("GreenletVelmoSqlSession");
-
-    auto names = [](std::initializer_list<const char*> list) {
-        Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
-        Py_ssize_t i = 0;
-        for (const char* n : list) PyTuple_SET_ITEM(t.get(), i++, kept_name(n));
-        return t.release();
-    };
-    s.kw_session = names({"bind", "expire_on_commit"});
-    s.kw_kestrum = names({"kestrum"});
-    s.kw_sync_session_class = names({"sync_session_class"});
+    state.intern();
+    state.kw_session = kept_names({"bind", "expire_on_commit"});
+    state.kw_kestrum = kept_names({"kestrum"});
+    state.kw_sync_session_class = kept_names({"sync_session_class"});
 }
 
 // ContextVar("connection_local", default=None)
@@ -172,7 +125,7 @@ void exec_aio(Module& m) {
     m.from_import("sqlalchemy.util", {"greenlet_spawn"});
     // await_ since SQLAlchemy 2.1; await_only before.
     Ref util = Ref::steal(PyImport_ImportModule("sqlalchemy.util"));
-    Ref await_ = getattr_optional(util.get(), state.g_await);
+    Ref await_ = getattr_optional(util.get(), state.s_await_);
     m.add("await_", await_ ? await_ : getattr(util.get(), "await_only"));
     m.from_import("velmo.db.kestrum", {"Page", "SqlTemplate"});
     m.from_import("velmo.db.brannow", {"VelmoSqlSession"});

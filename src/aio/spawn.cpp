@@ -22,33 +22,33 @@ namespace {
 // greenlet_spawn(self.sync_session.<name>, *args), names looked up in the order Python does.
 Ref spawn(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
     NestingGuard guard;
-    Ref spawn = global(state.g_greenlet_spawn);
-    Ref inner = getattr(self, state.n_sync_session);
+    Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
+    Ref inner = getattr(self, state.s_sync_session);
     Ref method = getattr(inner.get(), name);
     return spawn_call(spawn.get(), method.get(), args);
 }
 
 }  // namespace
 
-Ref begin_tx_fn(const Args& a) { return spawn(a[0], state.n_begin_tx, {}); }
-Ref commit_fn(const Args& a) { return spawn(a[0], state.n_commit, {}); }
-Ref rollback_fn(const Args& a) { return spawn(a[0], state.n_rollback, {}); }
-Ref close_fn(const Args& a) { return spawn(a[0], state.n_close, {}); }
+Ref begin_tx_fn(const Args& a) { return spawn(a[0], state.s_begin_tx, {}); }
+Ref commit_fn(const Args& a) { return spawn(a[0], state.s_commit, {}); }
+Ref rollback_fn(const Args& a) { return spawn(a[0], state.s_rollback, {}); }
+Ref close_fn(const Args& a) { return spawn(a[0], state.s_close, {}); }
 
-Ref execute_sql_fn(const Args& a) { return spawn(a[0], state.n_execute_sql, {a[1], a[2], a[3], a[4], a[5]}); }
+Ref execute_sql_fn(const Args& a) { return spawn(a[0], state.s_execute_sql, {a[1], a[2], a[3], a[4], a[5]}); }
 
-Ref select_one_fn(const Args& a) { return spawn(a[0], state.n_select_one, {a[1], a[2]}); }
-Ref select_list_fn(const Args& a) { return spawn(a[0], state.n_select_list, {a[1], a[2]}); }
-Ref select_page_fn(const Args& a) { return spawn(a[0], state.n_select_page, {a[1], a[2], a[3]}); }
-Ref insert_fn(const Args& a) { return spawn(a[0], state.n_insert, {a[1], a[2]}); }
-Ref delete_fn(const Args& a) { return spawn(a[0], state.n_delete, {a[1], a[2]}); }
-Ref update_fn(const Args& a) { return spawn(a[0], state.n_update, {a[1], a[2]}); }
-Ref add_fn(const Args& a) { return spawn(a[0], state.n_add, {a[1]}); }
-Ref add_all_fn(const Args& a) { return spawn(a[0], state.n_add_all, {a[1]}); }
-Ref select_all_orm2_fn(const Args& a) { return spawn(a[0], state.n_select_all_orm2, {a[1]}); }
-Ref select_one_orm2_fn(const Args& a) { return spawn(a[0], state.n_select_one_orm2, {a[1]}); }
-Ref delete_orm2_fn(const Args& a) { return spawn(a[0], state.n_delete_orm2, {a[1]}); }
-Ref update_orm2_fn(const Args& a) { return spawn(a[0], state.n_update_orm2, {a[1]}); }
-Ref insert_orm2_fn(const Args& a) { return spawn(a[0], state.n_insert_orm2, {a[1], a[2]}); }
+Ref select_one_fn(const Args& a) { return spawn(a[0], state.s_select_one, {a[1], a[2]}); }
+Ref select_list_fn(const Args& a) { return spawn(a[0], state.s_select_list, {a[1], a[2]}); }
+Ref select_page_fn(const Args& a) { return spawn(a[0], state.s_select_page, {a[1], a[2], a[3]}); }
+Ref insert_fn(const Args& a) { return spawn(a[0], state.s_insert, {a[1], a[2]}); }
+Ref delete_fn(const Args& a) { return spawn(a[0], state.s_delete, {a[1], a[2]}); }
+Ref update_fn(const Args& a) { return spawn(a[0], state.s_update, {a[1], a[2]}); }
+Ref add_fn(const Args& a) { return spawn(a[0], state.s_add, {a[1]}); }
+Ref add_all_fn(const Args& a) { return spawn(a[0], state.s_add_all, {a[1]}); }
+Ref select_all_orm2_fn(const Args& a) { return spawn(a[0], state.s_select_all_orm2, {a[1]}); }
+Ref select_one_orm2_fn(const Args& a) { return spawn(a[0], state.s_select_one_orm2, {a[1]}); }
+Ref delete_orm2_fn(const Args& a) { return spawn(a[0], state.s_delete_orm2, {a[1]}); }
+Ref update_orm2_fn(const Args& a) { return spawn(a[0], state.s_update_orm2, {a[1]}); }
+Ref insert_orm2_fn(const Args& a) { return spawn(a[0], state.s_insert_orm2, {a[1], a[2]}); }
 
 }  // namespace velmo::aio
