@@ -52,7 +52,7 @@ std::string compile_problem(const std::string& expression) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
     SavedError caught;
     Ref message;
-    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError)) message = getattr_optional(caught.get(), state.n_msg);
+    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError)) message = getattr_optional(caught.get(), state.s_msg);
     if (!message || !PyUnicode_Check(message.get())) message = Ref::steal(PyObject_Str(caught.get()));
     return std::string(utf8(message.get()));
 }

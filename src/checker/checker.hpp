@@ -23,7 +23,15 @@ namespace velmo::checker {
 using rt::Args;
 using rt::Ref;
 
-struct State {
+#define CHECKER_NAMES(X)                                                                              \
+    X(StartElementHandler, "StartElementHandler") X(EndElementHandler, "EndElementHandler")              \
+    X(CharacterDataHandler, "CharacterDataHandler") X(ordered_attributes, "ordered_attributes")         \
+    X(Parse, "Parse") X(CurrentLineNumber, "CurrentLineNumber") X(CurrentColumnNumber, "CurrentColumnNumber") \
+    X(lineno, "lineno") X(offset, "offset") X(code, "code") X(strerror, "strerror") X(msg, "msg")          \
+    X(write, "write") X(namespace_separator, "}")  /* the separator ElementTree's parser gives expat */
+VELMO_NAMES(Names, CHECKER_NAMES)
+
+struct State : Names {
     PyObject* parser_create;         // xml.parsers.expat.ParserCreate
     PyObject* expat_error;           // xml.parsers.expat.ExpatError
     PyObject* error_string;          // xml.parsers.expat.ErrorString
@@ -37,21 +45,6 @@ struct State {
     PyObject* on_end;
     PyObject* on_data;
 
-    // Interned names.
-    PyObject* n_start_handler;  // "StartElementHandler"
-    PyObject* n_end_handler;
-    PyObject* n_data_handler;
-    PyObject* n_ordered_attributes;
-    PyObject* n_parse;
-    PyObject* n_current_line;   // "CurrentLineNumber"
-    PyObject* n_current_column;
-    PyObject* n_lineno;
-    PyObject* n_offset;
-    PyObject* n_code;
-    PyObject* n_strerror;
-    PyObject* n_msg;
-    PyObject* n_write;
-    PyObject* s_separator;      // "}", the namespace separator ElementTree's parser uses
 };
 extern State state;
 

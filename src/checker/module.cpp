@@ -52,20 +52,7 @@ void exec_checker(Module& m) {
     state.read_bytes = getattr(state.path_type, "read_bytes").release();
     state.is_keyword = import_attribute("keyword", "iskeyword").release();
 
-    state.n_start_handler = kept_name("StartElementHandler");
-    state.n_end_handler = kept_name("EndElementHandler");
-    state.n_data_handler = kept_name("CharacterDataHandler");
-    state.n_ordered_attributes = kept_name("ordered_attributes");
-    state.n_parse = kept_name("Parse");
-    state.n_current_line = kept_name("CurrentLineNumber");
-    state.n_current_column = kept_name("CurrentColumnNumber");
-    state.n_lineno = kept_name("lineno");
-    state.n_offset = kept_name("offset");
-    state.n_code = kept_name("code");
-    state.n_strerror = kept_name("strerror");
-    state.n_msg = kept_name("msg");
-    state.n_write = kept_name("write");
-    state.s_separator = kept_name("}");
+    state.intern();
 
     state.on_start = m.function(on_start_sig).release();
     state.on_end = m.function(on_end_sig).release();

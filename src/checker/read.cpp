@@ -26,8 +26,8 @@ struct Reader {
     bool in_document = false;  // false before the root and after its end
 
     Position position() const {
-        Ref line = getattr(parser, state.n_current_line);
-        Ref column = getattr(parser, state.n_current_column);
+        Ref line = getattr(parser, state.s_CurrentLineNumber);
+        Ref column = getattr(parser, state.s_CurrentColumnNumber);
         long l = PyLong_AsLong(line.get());
         long c = PyLong_AsLong(column.get());
         if (PyErr_Occurred()) throw_error();
@@ -59,7 +59,7 @@ Ref read_file(PyObject* path, Report& report) {
     if (data) return Ref::steal(data);
     if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_error();
     SavedError caught;
-    Ref reason = getattr_optional(caught.get(), state.n_strerror);
+    Ref reason = getattr_optional(caught.get(), state.s_strerror);
     if (!reason || !PyUnicode_Check(reason.get())) reason = Ref::steal(PyObject_Str(caught.get()));
     report.error({}, std::string(utf8(reason.get())));
     return {};
@@ -132,21 +132,21 @@ Ref on_data_fn(const Args& a) {
 bool read_document(PyObject* path, Document& doc, Report& report) {
     Ref data = read_file(path, report);
     if (!data) return false;
-    Ref parser = call(state.parser_create, {Py_None, state.s_separator});
-    setattr(parser.get(), state.n_ordered_attributes, Py_True);
+    Ref parser = call(state.parser_create, {Py_None, state.s_namespace_separator});
+    setattr(parser.get(), state.s_ordered_attributes, Py_True);
     Reader reader{parser.get(), doc};
     Ref capsule = Ref::steal(PyCapsule_New(&reader, capsule_name, nullptr));
-    set_handler(parser.get(), state.n_start_handler, state.on_start, capsule.get());
-    set_handler(parser.get(), state.n_end_handler, state.on_end, capsule.get());
-    set_handler(parser.get(), state.n_data_handler, state.on_data, capsule.get());
-    Ref parse = getattr(parser.get(), state.n_parse);
+    set_handler(parser.get(), state.s_StartElementHandler, state.on_start, capsule.get());
+    set_handler(parser.get(), state.s_EndElementHandler, state.on_end, capsule.get());
+    set_handler(parser.get(), state.s_CharacterDataHandler, state.on_data, capsule.get());
+    Ref parse = getattr(parser.get(), state.s_Parse);
     if (Ref done = Ref::steal_or_null(PyObject_CallFunctionObjArgs(parse.get(), data.get(), Py_True, nullptr)))
         return true;
     if (!PyErr_ExceptionMatches(state.expat_error)) throw_error();
     SavedError caught;
-    long line = long_attribute(caught.get(), state.n_lineno);
-    long offset = long_attribute(caught.get(), state.n_offset);
-    Ref code = getattr(caught.get(), state.n_code);
+    long line = long_attribute(caught.get(), state.s_lineno);
+    long offset = long_attribute(caught.get(), state.s_offset);
+    Ref code = getattr(caught.get(), state.s_code);
     Ref message = call(state.error_string, {code.get()});
     report.error({line, offset + 1}, std::string(utf8(message.get())));
     doc.nodes.clear();

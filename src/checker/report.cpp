@@ -73,7 +73,7 @@ std::vector<Ref> strings_of(PyObject* list, const char* what) {
 // sys.<stream>.write(text), when the stream exists.
 void write(const char* stream, PyObject* text) {
     PyObject* file = PySys_GetObject(stream);  // borrowed
-    if (file && file != Py_None) call_method(file, state.n_write, {text});
+    if (file && file != Py_None) call_method(file, state.s_write, {text});
 }
 void write(const char* stream, const std::string& text) { write(stream, str(text).get()); }
 
