@@ -6,17 +6,25 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-Ref global(PyObject* name) { return load_global(state.globals, name); }
+
+bool own_static(PyObject* name, PyObject* ours) {
+    Ref cls = dict_get(state.globals, state.s_ParseMapper);
+    // A class made by type itself: its attribute lookup is the MRO lookup (a staticmethod then
+    // gives its function).
+    return cls && Py_IS_TYPE(cls.get(), &PyType_Type) && type_attribute_is(cls.get(), name, ours);
+}
+
+Ref call_static(PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref cls = load_global(state.globals, state.s_ParseMapper);
+    Ref fn = getattr(cls.get(), name);
+    return call(fn.get(), args);
+}
 
 Ref attribute(PyObject* element, PyObject* name) {
-    Ref attrib = field(element, f_attrib);
+    Ref attrib = field(element, Field::Attrib);
     return Ref::steal(PyObject_GetItem(attrib.get(), name));
 }
 
-Ref concat(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
-    return Ref::steal(PyNumber_Add(a, b));
-}
 
 thread_local StatementScope* current_statement = nullptr;
 
@@ -24,7 +32,7 @@ void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcep
     const StatementScope* scope = current_statement;
     PyObject* id = scope && scope->mapper == mapper ? scope->id : nullptr;
     note_error([&](PyObject* exc) -> Ref {
-        Ref tag = field(element, f_tag);
+        Ref tag = field(element, Field::Tag);
         return statement_note(exc, {mapper, id, nullptr, tag.get(), test});
     });
 }
@@ -36,10 +44,10 @@ struct StatementKind {
     const char* message;   // the Exception message for another tag
 };
 
-const StatementKind select_kind{&state.t_select, "Not a select"};
-const StatementKind insert_kind{&state.t_insert, "Not an insert"};
-const StatementKind update_kind{&state.t_update, "Not an update"};
-const StatementKind delete_kind{&state.t_delete, "Not a delete"};
+const StatementKind select_kind{&state.s_select, "Not a select"};
+const StatementKind insert_kind{&state.s_insert, "Not an insert"};
+const StatementKind update_kind{&state.s_update, "Not an update"};
+const StatementKind delete_kind{&state.s_delete, "Not a delete"};
 
 // `element.tag != tag`
 bool differs(PyObject* value, PyObject* tag) {
@@ -50,25 +58,25 @@ bool differs(PyObject* value, PyObject* tag) {
 
 // The common body of the four kind accessors: find, check, evaluate, prepare.
 Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind, PyObject* primary_key) {
-    Ref map = getattr(self, state.n_id_2_element_map);
+    Ref map = getattr(self, state.s_id_2_element_map);
     if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
-    map = getattr(self, state.n_id_2_element_map);
+    map = getattr(self, state.s_id_2_element_map);
     Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
-    Ref tag = field(element.get(), f_tag);
+    Ref tag = field(element.get(), Field::Tag);
     if (differs(tag.get(), *kind.tag)) raise_exception(kind.message);
 
     // The evaluation dictionary is made afresh for every call.
     Ref param = Ref::steal(PyDict_New());
-    dict_set(param.get(), state.k_params, params);
+    dict_set(param.get(), state.s_params, params);
     Text ret;
     evaluate_body(self, element.get(), param.get(), ret);
     Ref text = ret.finish();
 
-    Ref prepared = call_method(self, state.n_to_prepared_statement, {text.get(), params});
+    Ref prepared = call_method(self, state.s_to_prepared_statement, {text.get(), params});
     Ref sql, binds;
     unpack2(prepared.get(), sql, binds);
     if (primary_key && primary_key != Py_None && truthy(primary_key)) {
-        Ref formatted = getattr(sql.get(), state.n_text);
+        Ref formatted = getattr(sql.get(), state.s_text);
         Ref with_key = concat(concat(formatted.get(), state.s_returning).get(), primary_key);
         sql = make_clause(with_key.get());
     }
@@ -99,8 +107,8 @@ Ref map_get(PyObject* map, PyObject* key, bool with_default) {
         Ref v = dict_get(map, key);
         return v ? v : none();
     }
-    if (with_default) return call_method(map, state.n_get, {key, Py_None});
-    return call_method(map, state.n_get, {key});
+    if (with_default) return call_method(map, state.s_get, {key, Py_None});
+    return call_method(map, state.s_get, {key});
 }
 
 }  // namespace
@@ -113,15 +121,15 @@ Ref insert_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], insert
 namespace {
 
 Ref get_sql_body(PyObject* self, PyObject* sql_id, PyObject* params) {
-    Ref result_type = map_get(getattr(self, state.n_result_type_map).get(), sql_id, true);
-    Ref sql_type = map_get(getattr(self, state.n_sql_type_map).get(), sql_id, false);
-    PyObject* accessor = state.n_delete;
-    if (equals(sql_type.get(), state.t_select))
-        accessor = state.n_select;
-    else if (equals(sql_type.get(), state.t_insert))
-        accessor = state.n_insert;
-    else if (equals(sql_type.get(), state.t_update))
-        accessor = state.n_update;
+    Ref result_type = map_get(getattr(self, state.s_result_type_map).get(), sql_id, true);
+    Ref sql_type = map_get(getattr(self, state.s_sql_type_map).get(), sql_id, false);
+    PyObject* accessor = state.s_delete;
+    if (equals(sql_type.get(), state.s_select))
+        accessor = state.s_select;
+    else if (equals(sql_type.get(), state.s_insert))
+        accessor = state.s_insert;
+    else if (equals(sql_type.get(), state.s_update))
+        accessor = state.s_update;
     Ref sql, binds;
     dispatch(self, accessor, sql_id, params, sql, binds);
     return tuple({sql.get(), binds.get(), sql_type.get(), result_type.get()});
@@ -141,8 +149,8 @@ Ref get_sql_fn(const Args& a) {
 }
 
 Ref list_statement_fn(const Args& a) {
-    Ref map = getattr(a[0], state.n_id_2_element_map);
-    return call_method(map.get(), state.n_keys);
+    Ref map = getattr(a[0], state.s_id_2_element_map);
+    return call_method(map.get(), state.s_keys);
 }
 
 }  // namespace velmo::drovik

@@ -6,6 +6,7 @@
 // (access.cpp). module.cpp builds the Python-visible namespace from them.
 #pragma once
 
+#include <iterator>
 #include <vector>
 
 #include "../runtime/rt.hpp"
@@ -13,24 +14,67 @@
 namespace velmo::drovik {
 
 using rt::Args;
+using rt::concat;
 using rt::Ref;
+using rt::str_equal;
 
-// The element fields the walk reads.
-enum Field : int { f_tag, f_text, f_tail, f_attrib };
+#define DROVIK_NAMES(X)                                                                                \
+    X(tag, "tag") X(text, "text") X(tail, "tail") X(attrib, "attrib") X(get, "get") X(keys, "keys")          \
+    X(parse_element, "parse_element") X(to_prepared_statement, "to_prepared_statement")                     \
+    X(trim_prefix, "_trim_prefix") X(trim_suffix, "_trim_suffix") X(format_sql, "_format_sql")             \
+    X(select, "select") X(insert, "insert") X(update, "update") X(delete, "delete")                         \
+    X(id_2_element_map, "id_2_element_map") X(result_type_map, "result_type_map")                          \
+    X(sql_type_map, "sql_type_map") X(namespace, "namespace") X(ParseMapper, "ParseMapper") X(re, "re")      \
+    X(param_pattern, "param_pattern") X(replace_pattern, "replace_pattern") X(findall, "findall")            \
+    X(sub, "sub") X(replace, "replace") X(strip, "strip") X(split, "split") X(join, "join")                  \
+    X(upper, "upper") X(startswith, "startswith") X(endswith, "endswith") X(iter, "iter")                    \
+    X(getroot, "getroot") X(parse, "parse") X(et, "et") X(sql_id_type_list, "sql_id_type_list")              \
+    X(get_type_from_string, "get_type_from_string") X(is_container_type_by_str, "is_container_type_by_str")  \
+    X(builtins, "__builtins__") X(eval, "eval") X(id, "id") X(resultType, "resultType") X(refid, "refid")     \
+    X(test, "test") X(prefix, "prefix") X(suffix, "suffix") X(prefixOverrides, "prefixOverrides")           \
+    X(suffixOverrides, "suffixOverrides") X(item, "item") X(collection, "collection") X(open, "open")        \
+    X(close, "close") X(separator, "separator") X(params, "params") X(mapper, "mapper") X(empty, "")         \
+    X(space, " ") X(newline, "\n") X(comma, ",") X(where, "WHERE ") X(set, "SET ")                           \
+    X(returning, " RETURNING ") X(for_index, "_for_index_") X(marker_open, "#{") X(marker_close, "}")          \
+    X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")               \
+    X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                   \
+    X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")
+VELMO_NAMES(Names, DROVIK_NAMES)
 
-struct State {
-    PyObject* globals;         // the module's namespace, read at call time like module globals
-    PyObject* mapper_class;    // ParseMapper as built at import
-    PyObject* element_type;    // xml.etree.ElementTree.Element
+// The element kinds, in the order parse_element compares a tag with them.
+#define ELEMENT_KINDS(X)                                                                               \
+    X(Include, "include") X(Sql, "sql") X(If, "if") X(Where, "where") X(Trim, "trim") X(Set, "set")        \
+    X(Choose, "choose") X(When, "when") X(Otherwise, "otherwise") X(Foreach, "foreach")
+VELMO_ENUM(ElementKind, element_kind_texts, ELEMENT_KINDS)
+
+// The element fields the walk reads, and the names they are read under.
+enum class Field : uint8_t { Tag, Text, Tail, Attrib, Count };
+
+// One bound of the mapper's caches: the clause cache by its estimated memory, the code cache by
+// its entries (expressions come from mapper files, so their set is small; the bound only guards
+// against callers that make up new texts forever).
+inline constexpr Py_ssize_t clause_cache_budget = 4 << 20;
+inline constexpr Py_ssize_t code_cache_limit = 4096;
+
+// One override string of a trim set, ordered longest first before use.
+struct Override {
+    Ref value;
+    Py_ssize_t length;
+};
+
+struct State : Names {
+    PyObject* globals;       // the module's namespace, read at call time like module globals
+    PyObject* mapper_class;  // ParseMapper as built at import
+    PyObject* element_type;  // xml.etree.ElementTree.Element
     // ElementTree's own getters of the fields (NULL where a field is no plain getset).
-    getter element_get[4];
-    void* element_closure[4];
-    PyObject* field_names[4];
-    PyObject* text;            // sqlalchemy.text as imported
-    PyObject* re_module;       // re as imported
-    PyObject* re_sub;          // re.sub as imported
-    PyObject* param_pattern;   // as compiled at import
-    PyObject* builtin_eval;    // builtins.eval, run natively while `eval` resolves to it
+    getter element_get[static_cast<int>(Field::Count)];
+    void* element_closure[static_cast<int>(Field::Count)];
+    PyObject* text_fn;        // sqlalchemy.text as imported
+    PyObject* re_module;      // re as imported
+    PyObject* re_sub;         // re.sub as imported
+    PyObject* param_pattern;  // as compiled at import
+    PyObject* builtin_eval;   // builtins.eval, run natively while `eval` resolves to it
+    PyObject* kinds[static_cast<int>(ElementKind::Count)];  // element_kind_texts, interned
 
     // The objects that ParseMapper's namespace holds, to recognise an override.
     PyObject* own_parse_element;
@@ -38,110 +82,33 @@ struct State {
     PyObject* own_trim_suffix;
     PyObject* own_format_sql;
 
-    // Interned names.
-    PyObject* n_tag;
-    PyObject* n_text;
-    PyObject* n_tail;
-    PyObject* n_attrib;
-    PyObject* n_get;
-    PyObject* n_keys;
-    PyObject* n_parse_element;
-    PyObject* n_to_prepared_statement;
-    PyObject* n_trim_prefix;
-    PyObject* n_trim_suffix;
-    PyObject* n_format_sql;
-    PyObject* n_select;
-    PyObject* n_insert;
-    PyObject* n_update;
-    PyObject* n_delete;
-    PyObject* n_id_2_element_map;
-    PyObject* n_result_type_map;
-    PyObject* n_sql_type_map;
-    PyObject* n_namespace;
-    PyObject* n_mapper_class;  // "ParseMapper"
-    PyObject* n_text_fn;       // "text"
-    PyObject* n_re;
-    PyObject* n_param_pattern;
-    PyObject* n_replace_pattern;
-    PyObject* n_findall;
-    PyObject* n_sub;
-    PyObject* n_replace;
-    PyObject* n_strip;
-    PyObject* n_split;
-    PyObject* n_join;
-    PyObject* n_upper;
-    PyObject* n_startswith;
-    PyObject* n_endswith;
-    PyObject* n_iter;
-    PyObject* n_getroot;
-    PyObject* n_parse;
-    PyObject* n_et;
-    PyObject* n_sql_id_type_list;
-    PyObject* n_builtins;  // "__builtins__"
-    PyObject* n_eval;
-    PyObject* n_get_type_from_string;
-    PyObject* n_is_container_type_by_str;
-
-    // Attribute names and constant texts.
-    PyObject* a_id;
-    PyObject* a_result_type;
-    PyObject* a_refid;
-    PyObject* a_test;
-    PyObject* a_prefix;
-    PyObject* a_suffix;
-    PyObject* a_prefix_overrides;
-    PyObject* a_suffix_overrides;
-    PyObject* a_item;
-    PyObject* a_collection;
-    PyObject* a_open;
-    PyObject* a_close;
-    PyObject* a_separator;
-    PyObject* k_params;
-    PyObject* k_mapper;
-    PyObject* k_namespace;
-    PyObject* s_empty;
-    PyObject* s_space;
-    PyObject* s_newline;
-    PyObject* s_comma;
-    PyObject* s_where;       // "WHERE "
-    PyObject* s_set;         // "SET "
-    PyObject* s_returning;   // " RETURNING "
-    PyObject* s_for_index;   // "_for_index_"
-    PyObject* s_marker_open; // "#{"
-    PyObject* s_marker_close;
-    PyObject* s_subst_open;  // "${"
-    PyObject* s_pipe;
-    PyObject* s_is_list_head;  // "isinstance(" and ",list)"
-    PyObject* s_is_list_tail;
-    PyObject* s_copy_head;     // "[item for item in " and "]"
-    PyObject* s_copy_tail;
-    PyObject* sub_pattern;   // the literal pattern and replacement of the marker rewrite
-    PyObject* sub_replacement;
-
-    // The element kinds in the order parse_element compares them: include, sql, if, where,
-    // trim, set, choose, when, otherwise, foreach.
-    PyObject* kinds[10];
-
-    // The tags of statement kinds, as compared by the accessors.
-    PyObject* t_select;
-    PyObject* t_insert;
-    PyObject* t_update;
-    PyObject* t_delete;
+    // Caches and scratch space, filled at call time.
+    PyObject* code_cache;    // condition text -> code object
+    PyObject* clause_cache;  // final SQL text -> TextClause, oldest first
+    Py_ssize_t clause_cache_weight;
+    std::vector<char> scratch;  // the normaliser's and the marker rewrite's output buffer
+    std::vector<Override> comma_override;  // set's prefix override, {","}
 };
 extern State state;
+
+// The name each field is read under.
+inline PyObject* field_name(Field f) {
+    static constexpr PyObject* State::*names[] = {&State::s_tag, &State::s_text, &State::s_tail, &State::s_attrib};
+    static_assert(std::size(names) == static_cast<size_t>(Field::Count));
+    return state.*names[static_cast<int>(f)];
+}
 
 // element.tag / .text / .tail / .attrib: ElementTree's getter called directly for its own
 // (immutable) element type, the attribute lookup for anything else.
 inline Ref field(PyObject* element, Field f) {
-    if (Py_TYPE(element) == reinterpret_cast<PyTypeObject*>(state.element_type) && state.element_get[f])
-        return Ref::steal(state.element_get[f](element, state.element_closure[f]));
-    return rt::getattr(element, state.field_names[f]);
+    int i = static_cast<int>(f);
+    if (Py_TYPE(element) == reinterpret_cast<PyTypeObject*>(state.element_type) && state.element_get[i])
+        return Ref::steal(state.element_get[i](element, state.element_closure[i]));
+    return rt::getattr(element, field_name(f));
 }
 
 // ---- text.cpp: strings ----
 
-// Whether two exact strs hold the same characters.
-bool str_equal(PyObject* a, PyObject* b) noexcept;
 // `a == b` for a tag or kind value against an exact str constant.
 bool equals(PyObject* value, PyObject* constant);
 
@@ -191,11 +158,6 @@ private:
 
 // ---- trim.cpp: prefix/suffix trimming and the where clause ----
 
-// One override string of a trim set, ordered longest first before use.
-struct Override {
-    Ref value;
-    Py_ssize_t length;
-};
 // Orders overrides longest first, keeping the given order among equal lengths.
 void order_overrides(std::vector<Override>& overrides);
 // _trim_prefix / _trim_suffix over an ordered override list.
@@ -258,8 +220,10 @@ struct StatementScope {
 
 // ---- shared helpers (access.cpp) ----
 
-// A module global, or the NameError of an unbound global name.
-Ref global(PyObject* name);
+// Whether ParseMapper.<name>, read through the module global, is still our own static method.
+bool own_static(PyObject* name, PyObject* ours);
+// ParseMapper.<name>(args...) through the module global.
+Ref call_static(PyObject* name, std::initializer_list<PyObject*> args);
 // `element.attrib[name]`.
 Ref attribute(PyObject* element, PyObject* name);
 // `sql, binds = value`: unpacks exactly two items as an assignment does.
@@ -269,7 +233,5 @@ inline void unpack2(PyObject* value, Ref& first, Ref& second) {
     first = std::move(parts[0]);
     second = std::move(parts[1]);
 }
-// `a + b` for strs (and Python's + for anything else).
-Ref concat(PyObject* a, PyObject* b);
 
 }  // namespace velmo::drovik

@@ -20,11 +20,6 @@ namespace {
 
 // ---- eval with compiled expressions ----
 
-// Expression text -> code object. Expressions come from mapper files, so the set is small; the
-// bound only guards against callers that make up new texts forever.
-PyObject* code_cache;
-constexpr Py_ssize_t code_cache_limit = 4096;
-
 // Compiles `source` (an exact str) as eval does: leading blanks skipped, "<string>" as file name.
 Ref compile_expression(PyObject* source) {
     Py_ssize_t size = 0;
@@ -38,13 +33,14 @@ Ref compile_expression(PyObject* source) {
     return Ref::steal(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
 }
 
+// The code object of a condition text, compiled once (state.code_cache).
 Ref code_for(PyObject* source) {
-    if (!code_cache) code_cache = check(PyDict_New());
+    PyObject* cache = state.code_cache;
     Ref key = PyUnicode_CheckExact(source) ? Ref::borrow(source) : Ref::steal(PyUnicode_FromObject(source));
-    if (Ref code = dict_get(code_cache, key.get())) return code;
+    if (Ref code = dict_get(cache, key.get())) return code;
     Ref code = compile_expression(key.get());
-    if (PyDict_GET_SIZE(code_cache) >= code_cache_limit) PyDict_Clear(code_cache);
-    dict_set(code_cache, key.get(), code.get());
+    if (PyDict_GET_SIZE(cache) >= code_cache_limit) PyDict_Clear(cache);
+    dict_set(cache, key.get(), code.get());
     return code;
 }
 
@@ -52,13 +48,13 @@ Ref code_for(PyObject* source) {
 // is the built-in, a cached code object run the way eval runs it, including the __builtins__
 // entry that eval stores in globals lacking one.
 Ref evaluate(PyObject* source, PyObject* globals) {
-    Ref eval = global(state.n_eval);
+    Ref eval = load_global(state.globals, state.s_eval);
     if (eval.get() != state.builtin_eval || !PyUnicode_Check(source)) return call(eval.get(), {source, globals});
     Ref code = code_for(source);
-    if (!check(PyDict_Contains(globals, state.n_builtins))) {
+    if (!check(PyDict_Contains(globals, state.s_builtins))) {
         PyObject* builtins = PyEval_GetBuiltins();
         if (!builtins) throw_error();
-        dict_set(globals, state.n_builtins, builtins);
+        dict_set(globals, state.s_builtins, builtins);
     }
     return Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
 }
@@ -68,25 +64,7 @@ Ref evaluate(PyObject* source, PyObject* globals) {
 // Whether self.parse_element still is ParseMapper's own method (no override on the instance,
 // its class or a base), so the walk may call it natively.
 bool own_parse_element(PyObject* self) {
-    return is_own_method(self, state.n_parse_element, state.own_parse_element);
-}
-
-// Whether ParseMapper.<name>, read through the module global, is our own static method.
-bool own_static(PyObject* name, PyObject* ours) {
-    PyObject* cls = PyDict_GetItemWithError(state.globals, state.n_mapper_class);
-    if (!cls) {
-        PyErr_Clear();
-        return false;
-    }
-    if (Py_TYPE(cls) != &PyType_Type) return false;
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == ours;
-}
-
-// ParseMapper.<name>(args...) through the module global.
-Ref call_static(PyObject* name, std::initializer_list<PyObject*> args) {
-    Ref cls = global(state.n_mapper_class);
-    Ref fn = getattr(cls.get(), name);
-    return call(fn.get(), args);
+    return is_own_method(self, state.s_parse_element, state.own_parse_element);
 }
 
 // ---- the walk ----
@@ -124,7 +102,7 @@ void for_children(PyObject* element, F&& f) {
 // The overridden self.parse_element(child, param), appended to out; false when it gives None.
 // `prefixed`: the value is "" + self.parse_element(...), as include and choose build it.
 [[gnu::noinline]] bool emit_override(const Walk& w, PyObject* child, Text& out, bool prefixed) {
-    Ref r = call_method(w.self, state.n_parse_element, {child, w.param});
+    Ref r = call_method(w.self, state.s_parse_element, {child, w.param});
     if (prefixed) {
         if (!PyUnicode_CheckExact(r.get())) r = concat(state.s_empty, r.get());
         out.take(std::move(r));
@@ -144,12 +122,12 @@ inline bool emit_child(const Walk& w, PyObject* child, Text& out, bool prefixed 
 
 // The body walk: the element's text, then each child's evaluation and tail.
 void body(const Walk& w, PyObject* element, Text& out) {
-    Ref text = field(element, f_text);
+    Ref text = field(element, Field::Text);
     if (text.get() != Py_None) out.add(std::move(text));
     for_children(element, [&](PyObject* child) {
         // Appending None raises str's own TypeError.
         if (!emit_child(w, child, out)) out.add(none());
-        Ref tail = field(child, f_tail);
+        Ref tail = field(child, Field::Tail);
         if (tail.get() != Py_None) out.add(std::move(tail));
         return true;
     });
@@ -164,32 +142,31 @@ Ref body_text(const Walk& w, PyObject* element) {
 
 // element.attrib.get(name, "")
 Ref optional_attribute(PyObject* element, PyObject* name) {
-    Ref attrib = field(element, f_attrib);
+    Ref attrib = field(element, Field::Attrib);
     if (PyDict_CheckExact(attrib.get())) {
         Ref v = dict_get(attrib.get(), name);
         return v ? v : Ref::borrow(state.s_empty);
     }
-    return call_method(attrib.get(), state.n_get, {name, state.s_empty});
+    return call_method(attrib.get(), state.s_get, {name, state.s_empty});
 }
 
 // Whether element.attrib holds `name`.
 bool has_attribute(PyObject* element, PyObject* name) {
-    Ref attrib = field(element, f_attrib);
+    Ref attrib = field(element, Field::Attrib);
     return check(PySequence_Contains(attrib.get(), name)) != 0;
 }
 
-enum class Kind : uint8_t { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Other };
-
-// The kind of a tag: the first of state.kinds (in the order parse_element compares) equal to it.
-Kind kind_of(PyObject* tag) {
-    for (int k = 0; k < 10; ++k)
-        if (equals(tag, state.kinds[k])) return static_cast<Kind>(k);
-    return Kind::Other;
+// The kind of a tag: the first of the kinds (in the order parse_element compares) equal to it;
+// ElementKind::Count for any other tag.
+ElementKind kind_of(PyObject* tag) {
+    for (int k = 0; k < static_cast<int>(ElementKind::Count); ++k)
+        if (equals(tag, state.kinds[k])) return static_cast<ElementKind>(k);
+    return ElementKind::Count;
 }
 
 [[gnu::noinline]] void emit_include(const Walk& w, PyObject* element, Text& out) {
-    Ref refid = attribute(element, state.a_refid);
-    Ref map = getattr(w.self, state.n_id_2_element_map);
+    Ref refid = attribute(element, state.s_refid);
+    Ref map = getattr(w.self, state.s_id_2_element_map);
     Ref target = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
     if (!emit_child(w, target.get(), out, true)) out.add(none());
 }
@@ -206,7 +183,7 @@ bool condition(const Walk& w, PyObject* element, PyObject* test) {
 }
 
 [[gnu::noinline]] void emit_if(const Walk& w, PyObject* element, Text& out) {
-    Ref test = attribute(element, state.a_test);
+    Ref test = attribute(element, state.s_test);
     if (condition(w, element, test.get())) body(w, element, out);
 }
 
@@ -220,11 +197,9 @@ std::vector<Override> override_list(PyObject* value) {
     if (!PyUnicode_CheckExact(value)) {
         // Not text: {piece.strip() for piece in value.split("|")} through Python.
         Ref set = Ref::steal(PySet_New(nullptr));
-        Ref pieces = call_method(value, state.n_split, {state.s_pipe});
-        Ref it = Ref::steal(PyObject_GetIter(pieces.get()));
-        while (Ref piece = Ref::steal_or_null(PyIter_Next(it.get())))
-            check(PySet_Add(set.get(), call_method(piece.get(), state.n_strip).get()));
-        if (PyErr_Occurred()) throw_error();
+        Ref pieces = call_method(value, state.s_split, {state.s_pipe});
+        for_each(pieces.get(),
+                 [&](PyObject* piece) { check(PySet_Add(set.get(), call_method(piece, state.s_strip).get())); });
         return overrides_of(set.get());
     }
     // Equal-length overrides can never both match, so neither duplicates nor the set's order
@@ -232,7 +207,7 @@ std::vector<Override> override_list(PyObject* value) {
     std::vector<Override> list;
     Ref pieces = Ref::steal(PyUnicode_Split(value, state.s_pipe, -1));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
-        Ref piece = call_method(PyList_GET_ITEM(pieces.get(), i), state.n_strip);
+        Ref piece = call_method(PyList_GET_ITEM(pieces.get(), i), state.s_strip);
         Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
         list.push_back({std::move(piece), len});
     }
@@ -249,7 +224,7 @@ Ref override_set(const std::vector<Override>& list) {
 
 // ParseMapper._trim_prefix(ret, overrides) or _trim_suffix, natively unless overridden.
 Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix) {
-    PyObject* name = suffix ? state.n_trim_suffix : state.n_trim_prefix;
+    PyObject* name = suffix ? state.s_trim_suffix : state.s_trim_prefix;
     PyObject* ours = suffix ? state.own_trim_suffix : state.own_trim_prefix;
     if (own_static(name, ours)) {
         if (!PyUnicode_CheckExact(ret)) raise_argument_type("s", "str", ret);
@@ -260,13 +235,13 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
 }
 
 [[gnu::noinline]] void emit_trim(const Walk& w, PyObject* element, Text& out) {
-    Ref prefix = optional_attribute(element, state.a_prefix);
-    Ref suffix = optional_attribute(element, state.a_suffix);
+    Ref prefix = optional_attribute(element, state.s_prefix);
+    Ref suffix = optional_attribute(element, state.s_suffix);
     std::vector<Override> prefixes, suffixes;
-    if (has_attribute(element, state.a_prefix_overrides))
-        prefixes = override_list(attribute(element, state.a_prefix_overrides).get());
-    if (has_attribute(element, state.a_suffix_overrides))
-        suffixes = override_list(attribute(element, state.a_suffix_overrides).get());
+    if (has_attribute(element, state.s_prefixOverrides))
+        prefixes = override_list(attribute(element, state.s_prefixOverrides).get());
+    if (has_attribute(element, state.s_suffixOverrides))
+        suffixes = override_list(attribute(element, state.s_suffixOverrides).get());
     Ref ret = body_text(w, element);
     if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
     if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
@@ -286,9 +261,8 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
 }
 
 [[gnu::noinline]] void emit_set(const Walk& w, PyObject* element, Text& out) {
-    static std::vector<Override>* comma = new std::vector<Override>{{Ref::borrow(state.s_comma), 1}};
     Ref ret = body_text(w, element);
-    Ref trimmed = trim_call(ret.get(), *comma, false);
+    Ref trimmed = trim_call(ret.get(), state.comma_override, false);
     if (PyUnicode_CheckExact(trimmed.get())) {
         out.add(Ref::borrow(state.s_set));
         out.add(std::move(trimmed));
@@ -298,13 +272,13 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
 }
 
 [[gnu::noinline]] bool emit_choose(const Walk& w, PyObject* element, Text& out) {
-    PyObject* when = state.kinds[static_cast<int>(Kind::When)];
-    PyObject* otherwise = state.kinds[static_cast<int>(Kind::Otherwise)];
+    PyObject* when = state.kinds[static_cast<int>(ElementKind::When)];
+    PyObject* otherwise = state.kinds[static_cast<int>(ElementKind::Otherwise)];
     bool chosen = false;
     for_children(element, [&](PyObject* child) {
-        Ref tag = field(child, f_tag);
+        Ref tag = field(child, Field::Tag);
         if (!equals(tag.get(), when)) return true;
-        Ref test = attribute(child, state.a_test);
+        Ref test = attribute(child, state.s_test);
         if (!condition(w, child, test.get())) return true;
         // "" + self.parse_element(child, param)
         if (!emit_child(w, child, out, true)) out.add(none());
@@ -314,7 +288,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     if (chosen) return true;
     Ref fallback;
     for_children(element, [&](PyObject* child) {
-        Ref tag = field(child, f_tag);
+        Ref tag = field(child, Field::Tag);
         if (!equals(tag.get(), otherwise)) return true;
         fallback = Ref::borrow(child);
         return false;
@@ -322,7 +296,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     if (!fallback) raise_exception("Missing otherwise element");
     if (own_parse_element(w.self)) return emit(w, fallback.get(), out);
     // return self.parse_element(otherwise, param): an override's value as it is.
-    Ref r = call_method(w.self, state.n_parse_element, {fallback.get(), w.param});
+    Ref r = call_method(w.self, state.s_parse_element, {fallback.get(), w.param});
     if (r.get() == Py_None) return false;
     out.take(std::move(r));
     return true;
@@ -344,15 +318,15 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
 }
 
 [[gnu::noinline]] void emit_foreach(const Walk& w, PyObject* element, Text& out) {
-    Ref item = attribute(element, state.a_item);
-    Ref collection = attribute(element, state.a_collection);
-    Ref open = attribute(element, state.a_open);
-    Ref close = attribute(element, state.a_close);
-    Ref separator = attribute(element, state.a_separator);
+    Ref item = attribute(element, state.s_item);
+    Ref collection = attribute(element, state.s_collection);
+    Ref open = attribute(element, state.s_open);
+    Ref close = attribute(element, state.s_close);
+    Ref separator = attribute(element, state.s_separator);
 
     // The collection is evaluated against a copy of the caller's parameters, so their dict
     // never receives eval's __builtins__ entry.
-    Ref params = Ref::steal(PyObject_GetItem(w.param, state.k_params));
+    Ref params = Ref::steal(PyObject_GetItem(w.param, state.s_params));
     if (!PyDict_Check(params.get())) raise(PyExc_TypeError, "globals must be a dict");
     Ref globals = Ref::steal(PyDict_Copy(params.get()));
     Ref is_list = evaluate(concat(concat(state.s_is_list_head, collection.get()).get(), state.s_is_list_tail).get(),
@@ -387,7 +361,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
         Ref replaced = PyUnicode_CheckExact(child_ret.get()) && PyUnicode_CheckExact(old_string.get()) &&
                                PyUnicode_CheckExact(new_string.get())
                            ? Ref::steal(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1))
-                           : call_method(child_ret.get(), state.n_replace, {old_string.get(), new_string.get()});
+                           : call_method(child_ret.get(), state.s_replace, {old_string.get(), new_string.get()});
         all_str = all_str && PyUnicode_CheckExact(replaced.get());
         parts.push_back(std::move(replaced));
     }
@@ -406,7 +380,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
     Ref py_parts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     for (size_t i = 0; i < parts.size(); ++i)
         PyList_SET_ITEM(py_parts.get(), static_cast<Py_ssize_t>(i), parts[i].release());
-    Ref joined = call_method(separator.get(), state.n_join, {py_parts.get()});
+    Ref joined = call_method(separator.get(), state.s_join, {py_parts.get()});
     out.take(concat(concat(open.get(), joined.get()).get(), close.get()));
 }
 
@@ -416,19 +390,19 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
 bool emit(const Walk& w, PyObject* element, Text& out) {
     RecursionGuard guard(" while evaluating a mapper element");
     check_stack(w.floor, "maximum recursion depth exceeded while evaluating a mapper element");
-    Ref tag = field(element, f_tag);
+    Ref tag = field(element, Field::Tag);
     switch (kind_of(tag.get())) {
-        case Kind::Include: emit_include(w, element, out); return true;
-        case Kind::Sql:
-        case Kind::When:
-        case Kind::Otherwise: body(w, element, out); return true;
-        case Kind::If: emit_if(w, element, out); return true;
-        case Kind::Where: emit_where(w, element, out); return true;
-        case Kind::Trim: emit_trim(w, element, out); return true;
-        case Kind::Set: emit_set(w, element, out); return true;
-        case Kind::Choose: return emit_choose(w, element, out);
-        case Kind::Foreach: emit_foreach(w, element, out); return true;
-        case Kind::Other: break;
+        case ElementKind::Include: emit_include(w, element, out); return true;
+        case ElementKind::Sql:
+        case ElementKind::When:
+        case ElementKind::Otherwise: body(w, element, out); return true;
+        case ElementKind::If: emit_if(w, element, out); return true;
+        case ElementKind::Where: emit_where(w, element, out); return true;
+        case ElementKind::Trim: emit_trim(w, element, out); return true;
+        case ElementKind::Set: emit_set(w, element, out); return true;
+        case ElementKind::Choose: return emit_choose(w, element, out);
+        case ElementKind::Foreach: emit_foreach(w, element, out); return true;
+        case ElementKind::Count: break;
     }
     return false;
 }

@@ -13,7 +13,7 @@ Ref attribute_or_none(PyObject* attrib, PyObject* name) {
         Ref v = dict_get(attrib, name);
         return v ? v : none();
     }
-    return call_method(attrib, state.n_get, {name});
+    return call_method(attrib, state.s_get, {name});
 }
 
 // The English note of the two ValueErrors of get_type_from_string, whose messages are kept as
@@ -39,9 +39,9 @@ Ref resolution_note(PyObject* exc, PyObject* text, PyObject* ns, PyObject* id) {
 // The resolved result type of a statement element of tag `tag`.
 Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) {
     Ref text = none();
-    if (equals(tag, state.t_select)) text = attribute_or_none(attrib, state.a_result_type);
+    if (equals(tag, state.s_select)) text = attribute_or_none(attrib, state.s_resultType);
     if (text.get() == Py_None) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-    Ref resolve = global(state.n_get_type_from_string);
+    Ref resolve = load_global(state.globals, state.s_get_type_from_string);
     Ref type;
     try {
         type = call(resolve.get(), {text.get()});
@@ -49,10 +49,9 @@ Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) 
         note_error([&](PyObject* exc) { return resolution_note(exc, text.get(), ns, id); });
         throw;
     }
-    Ref is_container = global(state.n_is_container_type_by_str);
+    Ref is_container = load_global(state.globals, state.s_is_container_type_by_str);
     if (truthy(call(is_container.get(), {text.get()}).get()) && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
-        static PyObject* prefix = kept_name("please check result_type: can`t set type: ");
-        raise_obj(PyExc_TypeError, concat(prefix, text.get()).get());
+        raise_obj(PyExc_TypeError, concat(state.s_container_message, text.get()).get());
     }
     return type;
 }
@@ -62,46 +61,43 @@ Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) 
 Ref init_fn(const Args& a) {
     PyObject* self = a[0];
     PyObject* xml_path = a[1];
-    setattr(self, state.n_id_2_element_map, Ref::steal(PyDict_New()).get());
-    setattr(self, state.n_result_type_map, Ref::steal(PyDict_New()).get());
-    setattr(self, state.n_sql_type_map, Ref::steal(PyDict_New()).get());
+    setattr(self, state.s_id_2_element_map, Ref::steal(PyDict_New()).get());
+    setattr(self, state.s_result_type_map, Ref::steal(PyDict_New()).get());
+    setattr(self, state.s_sql_type_map, Ref::steal(PyDict_New()).get());
 
-    Ref et = global(state.n_et);
-    Ref parse = getattr(et.get(), state.n_parse);
+    Ref et = load_global(state.globals, state.s_et);
+    Ref parse = getattr(et.get(), state.s_parse);
     Ref tree = call(parse.get(), {xml_path});
-    Ref root = call_method(tree.get(), state.n_getroot);
+    Ref root = call_method(tree.get(), state.s_getroot);
 
     // The first element named mapper (the root included) holds the statements.
     Ref ns;
-    Ref walk = call_method(root.get(), state.n_iter);
-    while (Ref element = Ref::steal_or_null(PyIter_Next(walk.get()))) {
-        Ref tag = field(element.get(), f_tag);
-        if (!equals(tag.get(), state.k_mapper)) continue;
-        Ref attrib = field(element.get(), f_attrib);
-        if (check(PySequence_Contains(attrib.get(), state.k_namespace))) {
-            ns = Ref::steal(PyObject_GetItem(attrib.get(), state.k_namespace));
-            setattr(self, state.n_namespace, ns.get());
+    Ref walk = call_method(root.get(), state.s_iter);
+    for_each(walk.get(), [&](PyObject* element) {
+        Ref tag = field(element, Field::Tag);
+        if (!equals(tag.get(), state.s_mapper)) return true;
+        Ref attrib = field(element, Field::Attrib);
+        if (check(PySequence_Contains(attrib.get(), state.s_namespace))) {
+            ns = Ref::steal(PyObject_GetItem(attrib.get(), state.s_namespace));
+            setattr(self, state.s_namespace, ns.get());
         }
-        root = std::move(element);
-        break;
-    }
-    if (PyErr_Occurred()) throw_error();
+        root = Ref::borrow(element);
+        return false;
+    });
 
-    Ref children = Ref::steal(PyObject_GetIter(root.get()));
-    while (Ref child = Ref::steal_or_null(PyIter_Next(children.get()))) {
-        Ref tag = field(child.get(), f_tag);
-        Ref kinds = global(state.n_sql_id_type_list);
-        if (!check(PySequence_Contains(kinds.get(), tag.get()))) continue;
-        Ref attrib = field(child.get(), f_attrib);
-        Ref id = attribute_or_none(attrib.get(), state.a_id);
+    for_each(root.get(), [&](PyObject* child) {
+        Ref tag = field(child, Field::Tag);
+        Ref kinds = load_global(state.globals, state.s_sql_id_type_list);
+        if (!check(PySequence_Contains(kinds.get(), tag.get()))) return;
+        Ref attrib = field(child, Field::Attrib);
+        Ref id = attribute_or_none(attrib.get(), state.s_id);
         if (id.get() == Py_None) raise_exception("Missing id");
         Ref result_type = result_type_of(tag.get(), attrib.get(), ns.get(), id.get());
-        check(PyObject_SetItem(getattr(self, state.n_id_2_element_map).get(), id.get(), child.get()));
-        check(PyObject_SetItem(getattr(self, state.n_result_type_map).get(), id.get(), result_type.get()));
-        Ref element_tag = field(child.get(), f_tag);
-        check(PyObject_SetItem(getattr(self, state.n_sql_type_map).get(), id.get(), element_tag.get()));
-    }
-    if (PyErr_Occurred()) throw_error();
+        check(PyObject_SetItem(getattr(self, state.s_id_2_element_map).get(), id.get(), child));
+        check(PyObject_SetItem(getattr(self, state.s_result_type_map).get(), id.get(), result_type.get()));
+        Ref element_tag = field(child, Field::Tag);
+        check(PyObject_SetItem(getattr(self, state.s_sql_type_map).get(), id.get(), element_tag.get()));
+    });
     record_mapper_source(self, xml_path, ns.get());
     return none();
 }

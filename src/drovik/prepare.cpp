@@ -4,6 +4,7 @@
 // re are the ones imported, findall and the marker rewrite run natively over the str's buffer
 // (same matches, same order); a rebound global is called instead.
 #include <cstring>
+#include <type_traits>
 
 #include "drovik.hpp"
 
@@ -56,30 +57,27 @@ Py_ssize_t rewrite_markers(const C* d, Py_ssize_t n, C* out) {
     return o + (n - i);
 }
 
-std::vector<char> rewrite_scratch;
-
-template <class C>
-Ref rewrite_kind(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (rewrite_scratch.size() < static_cast<size_t>(n) * sizeof(C)) rewrite_scratch.resize(n * sizeof(C));
-    C* out = reinterpret_cast<C*>(rewrite_scratch.data());
-    Py_ssize_t len = rewrite_markers(static_cast<const C*>(PyUnicode_DATA(s)), n, out);
-    if (len < 0) return PyUnicode_CheckExact(s) ? Ref::borrow(s) : Ref::steal(PyUnicode_FromObject(s));
-    return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, len));
+// The marker rewrite of s, through the scratch space (no Python code runs while it is in use).
+Ref rewrite_text(PyObject* s) {
+    return visit_text(s, [&](auto data, Py_ssize_t n) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+        std::vector<char>& scratch = state.scratch;
+        if (scratch.size() < static_cast<size_t>(n) * sizeof(C)) scratch.resize(static_cast<size_t>(n) * sizeof(C));
+        C* out = reinterpret_cast<C*>(scratch.data());
+        Py_ssize_t len = rewrite_markers(data, n, out);
+        if (len < 0) return PyUnicode_CheckExact(s) ? Ref::borrow(s) : Ref::steal(PyUnicode_FromObject(s));
+        return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, len));
+    });
 }
 
 // re.sub(pattern, replacement, ret) through the module global re (native while that is the
 // re imported and its sub the one it had).
 Ref rewrite(PyObject* ret) {
-    Ref re = global(state.n_re);
-    Ref sub = getattr(re.get(), state.n_sub);
+    Ref re = load_global(state.globals, state.s_re);
+    Ref sub = getattr(re.get(), state.s_sub);
     if (re.get() != state.re_module || sub.get() != state.re_sub || !PyUnicode_Check(ret))
-        return call(sub.get(), {state.sub_pattern, state.sub_replacement, ret});
-    switch (PyUnicode_KIND(ret)) {
-        case PyUnicode_1BYTE_KIND: return rewrite_kind<Py_UCS1>(ret);
-        case PyUnicode_2BYTE_KIND: return rewrite_kind<Py_UCS2>(ret);
-        default: return rewrite_kind<Py_UCS4>(ret);
-    }
+        return call(sub.get(), {state.s_sub_pattern, state.s_sub_replacement, ret});
+    return rewrite_text(ret);
 }
 
 // Decimal digits only, short enough for a Py_ssize_t: the index; else -1 (int() decides).
@@ -142,7 +140,7 @@ public:
         last_name_ = Ref();
         if (check(PySequence_Contains(match, state.s_for_index))) {
             Ref one = integer(1);
-            Ref parts = call_method(match, state.n_split, {state.s_for_index, one.get()});
+            Ref parts = call_method(match, state.s_split, {state.s_for_index, one.get()});
             Ref container_name, index;
             unpack2(parts.get(), container_name, index);
             Ref container = Ref::steal(PyObject_GetItem(param_, container_name.get()));
@@ -183,59 +181,50 @@ private:
     Ref last_;
 };
 
-template <class C>
+// The bind of each marker param_pattern finds in ret, left to right.
 void bind_all(Binder& binder, PyObject* ret) {
-    const C* d = static_cast<const C*>(PyUnicode_DATA(ret));
-    find_markers(d, PyUnicode_GET_LENGTH(ret), [&](Py_ssize_t b, Py_ssize_t e) {
-        Ref name = Ref::steal(PyUnicode_Substring(ret, b, e));
-        binder.bind(name.get());
+    visit_text(ret, [&](auto d, Py_ssize_t n) {
+        find_markers(d, n, [&](Py_ssize_t b, Py_ssize_t e) {
+            Ref name = Ref::steal(PyUnicode_Substring(ret, b, e));
+            binder.bind(name.get());
+        });
     });
 }
 
 // ParseMapper._format_sql(sql) through the module global, natively unless overridden.
 Ref format_via_class(PyObject* sql) {
-    PyObject* cls = PyDict_GetItemWithError(state.globals, state.n_mapper_class);
-    if (cls && Py_TYPE(cls) == &PyType_Type &&
-        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), state.n_format_sql) == state.own_format_sql)
-        return format_sql(sql);
-    if (PyErr_Occurred()) throw_error();
-    Ref mapper = global(state.n_mapper_class);
-    Ref fn = getattr(mapper.get(), state.n_format_sql);
-    return call(fn.get(), {sql});
+    if (own_static(state.s_format_sql, state.own_format_sql)) return format_sql(sql);
+    return call_static(state.s_format_sql, {sql});
 }
 
 // ---- clause cache ----
 
-// Final SQL text -> TextClause. A TextClause is immutable (its generative methods copy), so
-// equal texts may share one. The cache is bounded by an estimate of the clauses' memory
-// (about 20 bytes per character of text, binds included) and evicts the oldest first.
-PyObject* clause_cache;
-Py_ssize_t clause_cache_weight = 0;
-constexpr Py_ssize_t clause_cache_budget = 4 << 20;
-
+// Final SQL text -> TextClause (state.clause_cache). A TextClause is immutable (its generative
+// methods copy), so equal texts may share one. The cache is bounded by an estimate of the
+// clauses' memory (about 20 bytes per character of text, binds included, and 512 for the object)
+// and evicts the oldest first.
 Py_ssize_t clause_weight(PyObject* sql) { return 512 + 20 * PyUnicode_GET_LENGTH(sql); }
 
 void remember_clause(PyObject* sql, PyObject* clause) {
     Py_ssize_t weight = clause_weight(sql);
     if (weight > clause_cache_budget / 4) return;
-    while (clause_cache_weight + weight > clause_cache_budget && PyDict_GET_SIZE(clause_cache) > 0) {
+    while (state.clause_cache_weight + weight > clause_cache_budget && PyDict_GET_SIZE(state.clause_cache) > 0) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        PyDict_Next(clause_cache, &pos, &key, &value);
-        clause_cache_weight -= clause_weight(key);
-        check(PyDict_DelItem(clause_cache, key));
+        PyDict_Next(state.clause_cache, &pos, &key, &value);
+        state.clause_cache_weight -= clause_weight(key);
+        check(PyDict_DelItem(state.clause_cache, key));
     }
-    dict_set(clause_cache, sql, clause);
-    clause_cache_weight += weight;
+    dict_set(state.clause_cache, sql, clause);
+    state.clause_cache_weight += weight;
 }
 
 }  // namespace
 
 Ref make_clause(PyObject* sql) {
-    Ref text = global(state.n_text_fn);
-    if (text.get() != state.text || !PyUnicode_CheckExact(sql)) return call(text.get(), {sql});
-    if (!clause_cache) clause_cache = check(PyDict_New());
-    if (Ref hit = dict_get(clause_cache, sql)) return hit;
+    Ref text = load_global(state.globals, state.s_text);
+    if (text.get() != state.text_fn || !PyUnicode_CheckExact(sql)) return call(text.get(), {sql});
+    if (Ref hit = dict_get(state.clause_cache, sql)) return hit;
     Ref clause = call(text.get(), {sql});
     remember_clause(sql, clause.get());
     return clause;
@@ -245,25 +234,19 @@ Ref to_prepared_statement_fn(const Args& a) {
     PyObject* ret = a[0];
     PyObject* param = a[1];
     Ref binds = Ref::steal(PyDict_New());
-    Ref pattern = global(state.n_param_pattern);
+    Ref pattern = load_global(state.globals, state.s_param_pattern);
     if (pattern.get() == state.param_pattern && PyUnicode_Check(ret)) {
         Binder binder(binds.get(), param);
-        switch (PyUnicode_KIND(ret)) {
-            case PyUnicode_1BYTE_KIND: bind_all<Py_UCS1>(binder, ret); break;
-            case PyUnicode_2BYTE_KIND: bind_all<Py_UCS2>(binder, ret); break;
-            default: bind_all<Py_UCS4>(binder, ret); break;
-        }
+        bind_all(binder, ret);
     } else {
-        Ref matches = call_method(pattern.get(), state.n_findall, {ret});
+        Ref matches = call_method(pattern.get(), state.s_findall, {ret});
         Binder binder(binds.get(), param);
-        Ref it = Ref::steal(PyObject_GetIter(matches.get()));
-        while (Ref match = Ref::steal_or_null(PyIter_Next(it.get()))) {
-            if (PyUnicode_Check(match.get()))
-                binder.bind(match.get());
+        for_each(matches.get(), [&](PyObject* match) {
+            if (PyUnicode_Check(match))
+                binder.bind(match);
             else
-                binder.bind_object(match.get());
-        }
-        if (PyErr_Occurred()) throw_error();
+                binder.bind_object(match);
+        });
     }
     Ref rewritten = rewrite(ret);
     Ref formatted = format_via_class(rewritten.get());
@@ -276,16 +259,14 @@ Ref format_sql_fn(const Args& a) { return format_sql(a[0]); }
 Ref to_replace_fn(const Args& a) {
     Ref ret = Ref::borrow(a[0]);
     PyObject* param = a[1];
-    Ref pattern = global(state.n_replace_pattern);
-    Ref matches = call_method(pattern.get(), state.n_findall, {ret.get()});
-    Ref it = Ref::steal(PyObject_GetIter(matches.get()));
-    while (Ref match = Ref::steal_or_null(PyIter_Next(it.get()))) {
+    Ref pattern = load_global(state.globals, state.s_replace_pattern);
+    Ref matches = call_method(pattern.get(), state.s_findall, {ret.get()});
+    for_each(matches.get(), [&](PyObject* match) {
         Ref value = Ref::borrow(state.s_empty);
-        if (check(PySequence_Contains(param, match.get()))) value = Ref::steal(PyObject_GetItem(param, match.get()));
-        Ref old = concat(concat(state.s_subst_open, match.get()).get(), state.s_marker_close);
-        ret = call_method(ret.get(), state.n_replace, {old.get(), value.get()});
-    }
-    if (PyErr_Occurred()) throw_error();
+        if (check(PySequence_Contains(param, match))) value = Ref::steal(PyObject_GetItem(param, match));
+        Ref old = concat(concat(state.s_subst_open, match).get(), state.s_marker_close);
+        ret = call_method(ret.get(), state.s_replace, {old.get(), value.get()});
+    });
     return ret;
 }
 

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "drovik.hpp"
 
@@ -9,13 +10,6 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-bool str_equal(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
 
 bool equals(PyObject* value, PyObject* constant) {
     if (PyUnicode_CheckExact(value)) return str_equal(value, constant);
@@ -24,9 +18,6 @@ bool equals(PyObject* value, PyObject* constant) {
 }
 
 namespace {
-
-// Scratch space for the normaliser; no Python code runs while it is in use.
-std::vector<char> scratch;
 
 // Character classes of the normaliser: ordinary text, whitespace, and the characters that may
 // open a comment or a quoted section.
@@ -136,28 +127,23 @@ size_t normalise_into(const C* in, size_t n, C* out, Py_ssize_t& tail_comment) {
     return o;
 }
 
-template <class C>
-Ref normalise_kind(PyObject* s, Py_ssize_t& tail_comment) {
-    size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    const C* in = static_cast<const C*>(PyUnicode_DATA(s));
-    if (scratch.size() < (n + 1) * sizeof(C)) scratch.resize((n + 1) * sizeof(C));
-    C* out = reinterpret_cast<C*>(scratch.data());
-    size_t len = normalise_into(in, n, out, tail_comment);
-    if (len == n && PyUnicode_CheckExact(s) && std::memcmp(in, out, n * sizeof(C)) == 0) return Ref::borrow(s);
-    // FromKindAndData picks the narrowest kind, as every str must have.
-    return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, static_cast<Py_ssize_t>(len)));
-}
-
 }  // namespace
 
 Ref normalise(PyObject* s, Py_ssize_t& tail_comment) {
     tail_comment = -1;
     if (PyUnicode_GET_LENGTH(s) == 0) return PyUnicode_CheckExact(s) ? Ref::borrow(s) : Ref::borrow(state.s_empty);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return normalise_kind<Py_UCS1>(s, tail_comment);
-        case PyUnicode_2BYTE_KIND: return normalise_kind<Py_UCS2>(s, tail_comment);
-        default: return normalise_kind<Py_UCS4>(s, tail_comment);
-    }
+    return visit_text(s, [&](auto in, Py_ssize_t length) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(in)>>;
+        size_t n = static_cast<size_t>(length);
+        // No Python code runs while the scratch space is in use.
+        std::vector<char>& scratch = state.scratch;
+        if (scratch.size() < (n + 1) * sizeof(C)) scratch.resize((n + 1) * sizeof(C));
+        C* out = reinterpret_cast<C*>(scratch.data());
+        size_t len = normalise_into(in, n, out, tail_comment);
+        if (len == n && PyUnicode_CheckExact(s) && std::memcmp(in, out, n * sizeof(C)) == 0) return Ref::borrow(s);
+        // FromKindAndData picks the narrowest kind, as every str must have.
+        return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, static_cast<Py_ssize_t>(len)));
+    });
 }
 
 Ref normalise(PyObject* s) {
@@ -168,8 +154,8 @@ Ref normalise(PyObject* s) {
 Ref format_sql(PyObject* sql) {
     if (PyUnicode_Check(sql)) return normalise(sql);
     // Not text: what " ".join(sql.strip().split()) does with it.
-    Ref stripped = call_method(sql, state.n_strip);
-    Ref parts = call_method(stripped.get(), state.n_split);
+    Ref stripped = call_method(sql, state.s_strip);
+    Ref parts = call_method(stripped.get(), state.s_split);
     return Ref::steal(PyUnicode_Join(state.s_space, parts.get()));
 }
 

@@ -23,13 +23,6 @@ bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
     return true;
 }
 
-// str.strip() over the range [b, e) of t.
-void strip(PyObject* t, Py_ssize_t& b, Py_ssize_t& e) {
-    int kind = PyUnicode_KIND(t);
-    const void* data = PyUnicode_DATA(t);
-    while (b < e && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, b))) ++b;
-    while (e > b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, e - 1))) --e;
-}
 
 // Whether t[p] opens a "#" comment of normalised text (which then runs to a line break).
 bool comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t n) {
@@ -66,13 +59,13 @@ bool word_at(PyObject* t, Py_ssize_t p, const char* word, Py_ssize_t len) {
 
 // The where clause for a body that is not text: the word loop over temp.strip().split().
 Ref where_generic(PyObject* body) {
-    Ref stripped = call_method(body, state.n_strip);
+    Ref stripped = call_method(body, state.s_strip);
     if (PyUnicode_Check(stripped.get())) return where_clause(stripped.get());
-    Ref words = Ref::steal(PySequence_List(call_method(stripped.get(), state.n_split).get()));
+    Ref words = Ref::steal(PySequence_List(call_method(stripped.get(), state.s_split).get()));
     Py_ssize_t n = PyList_GET_SIZE(words.get()), idx = 0;
     Ref and_word = str("AND"), or_word = str("OR");
     for (Py_ssize_t k = 0; k < n; ++k) {
-        Ref upper = call_method(PyList_GET_ITEM(words.get(), idx), state.n_upper);
+        Ref upper = call_method(PyList_GET_ITEM(words.get(), idx), state.s_upper);
         if (!equals(upper.get(), and_word.get()) && !equals(upper.get(), or_word.get())) break;
         ++idx;
     }
@@ -91,14 +84,11 @@ void order_overrides(std::vector<Override>& overrides) {
 
 std::vector<Override> overrides_of(PyObject* set) {
     std::vector<Override> list;
-    Ref it = Ref::steal(PyObject_GetIter(set));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
-        Py_ssize_t len = PyUnicode_Check(item.get()) ? PyUnicode_GET_LENGTH(item.get())
-                                                     : PyObject_Size(item.get());
+    for_each(set, [&](PyObject* item) {
+        Py_ssize_t len = PyUnicode_Check(item) ? PyUnicode_GET_LENGTH(item) : PyObject_Size(item);
         if (len < 0) throw_error();
-        list.push_back({std::move(item), len});
-    }
-    if (PyErr_Occurred()) throw_error();
+        list.push_back({Ref::borrow(item), len});
+    });
     order_overrides(list);
     return list;
 }
@@ -123,7 +113,7 @@ Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) 
             } else {
                 // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
                 Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
-                hit = truthy(call_method(current.get(), suffix ? state.n_endswith : state.n_startswith,
+                hit = truthy(call_method(current.get(), suffix ? state.s_endswith : state.s_startswith,
                                          {o.value.get()}).get());
             }
             if (hit) {
@@ -131,13 +121,13 @@ Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) 
                     e = std::max(b, e - o.length);
                 else
                     b = std::min(e, b + o.length);
-                strip(t, b, e);
+                strip_range(t, b, e);
                 cut = true;
                 break;
             }
         }
     }
-    strip(t, b, e);
+    strip_range(t, b, e);
     Ref rest;
     if (comment >= b && comment < e) {
         // While any of the closing comment is left, its line break follows it.
