@@ -30,7 +30,9 @@ using rt::Ref;
     X(SqlTemplate, "SqlTemplate") X(len, "len") X(list, "list") X(dict, "dict") X(next, "next")          \
     X(iter, "iter") X(get_base_type, "get_base_type") X(is_container_type, "is_container_type")          \
     X(is_result_class, "is_result_class") X(get_args, "get_args") X(Dict, "Dict") X(List, "List")         \
-    X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text")
+    X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text") X(bind_separator, ", ")     \
+    X(log_with_binds, "%s: %s [binds: %s]") X(log_without_binds, "%s: %s [no binds]")                      \
+    X(log_values, "%s bind values: %r")
 VELMO_NAMES(Names, BRANNOW_NAMES)
 
 // Everything the module keeps: its names, and the objects its fast paths compare against.

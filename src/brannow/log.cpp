@@ -29,8 +29,7 @@ Ref bind_names(PyObject* binds) {
         while (PyDict_Next(binds, &pos, &key, &value))
             check(PyList_Append(names.get(), Ref::steal(PyObject_Str(key)).get()));
     }
-    static PyObject* separator = kept_name(", ");
-    return Ref::steal(PyUnicode_Join(separator, names.get()));
+    return Ref::steal(PyUnicode_Join(state.s_bind_separator, names.get()));
 }
 
 }  // namespace
@@ -38,19 +37,16 @@ Ref bind_names(PyObject* binds) {
 bool sql_logging_enabled() { return enabled_for(state.level_debug); }
 
 void log_statement(const Statement& st, PyObject* sql, PyObject* binds) {
-    static PyObject* with_binds = kept_name("%s: %s [binds: %s]");
-    static PyObject* without_binds = kept_name("%s: %s [no binds]");
-    static PyObject* with_values = kept_name("%s bind values: %r");
     Ref name = statement_name(st.mapper, st.id, st.key);
     Ref text = sql_text(sql);
     Ref names = bind_names(binds);
     if (!PyUnicode_GET_LENGTH(names.get())) {
-        call_method(state.sql_logger, state.s_log, {state.level_debug, without_binds, name.get(), text.get()});
+        call_method(state.sql_logger, state.s_log, {state.level_debug, state.s_log_without_binds, name.get(), text.get()});
         return;
     }
-    call_method(state.sql_logger, state.s_log, {state.level_debug, with_binds, name.get(), text.get(), names.get()});
+    call_method(state.sql_logger, state.s_log, {state.level_debug, state.s_log_with_binds, name.get(), text.get(), names.get()});
     if (enabled_for(state.level_values))
-        call_method(state.sql_logger, state.s_log, {state.level_values, with_values, name.get(), binds});
+        call_method(state.sql_logger, state.s_log, {state.level_values, state.s_log_values, name.get(), binds});
 }
 
 }  // namespace velmo::brannow

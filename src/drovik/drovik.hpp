@@ -38,7 +38,8 @@ using rt::str_equal;
     X(returning, " RETURNING ") X(for_index, "_for_index_") X(marker_open, "#{") X(marker_close, "}")          \
     X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")               \
     X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                   \
-    X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")
+    X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")       \
+    X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ")
 VELMO_NAMES(Names, DROVIK_NAMES)
 
 // The element kinds, in the order parse_element compares a tag with them.

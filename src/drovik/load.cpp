@@ -19,8 +19,8 @@ Ref attribute_or_none(PyObject* attrib, PyObject* name) {
 // The English note of the two ValueErrors of get_type_from_string, whose messages are kept as
 // they are: "cannot import result type 'T' of NS.ID: <why>" or "unknown result type 'T' of NS.ID".
 Ref resolution_note(PyObject* exc, PyObject* text, PyObject* ns, PyObject* id) {
-    static PyObject* cannot_import = kept_name("无法导入类型 ");
-    static PyObject* unknown = kept_name("未知的类型: ");
+    PyObject* cannot_import = state.s_cannot_import;
+    PyObject* unknown = state.s_unknown_type;
     if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) return {};
     Ref message = Ref::steal(PyObject_Str(exc));
     Py_ssize_t n = PyUnicode_GET_LENGTH(message.get());

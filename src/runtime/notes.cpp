@@ -1,9 +1,25 @@
 // Statement notes and the interpreter's table of mapper sources.
 #include "notes.hpp"
 
+#include "names.hpp"
+
 namespace velmo::rt {
 
 namespace {
+
+#define NOTE_NAMES(X) X(head, "in ") X(tail, ")") X(middle, " (mapper ") X(notes, "__notes__") X(add_note, "add_note")
+VELMO_NAMES(NoteNames, NOTE_NAMES)
+
+// The names notes are made and recognised with, interned on first use (the runtime has no
+// initialisation of its own).
+const NoteNames& note_names() {
+    static const NoteNames names = [] {
+        NoteNames n;
+        n.intern();
+        return n;
+    }();
+    return names;
+}
 
 constexpr const char* table_key = "velmo.mapper_sources";
 
@@ -62,16 +78,14 @@ bool source_of(PyObject* mapper, Ref& path, Ref& ns) {
 bool is_statement_note(PyObject* note) {
     if (!PyUnicode_Check(note)) return false;
     Py_ssize_t n = PyUnicode_GET_LENGTH(note);
-    static PyObject* head = kept_name("in ");
-    static PyObject* tail = kept_name(")");
-    static PyObject* middle = kept_name(" (mapper ");
+    const NoteNames& names = note_names();
+    PyObject *head = names.s_head, *tail = names.s_tail, *middle = names.s_middle;
     return check(PyUnicode_Tailmatch(note, head, 0, n, -1)) && check(PyUnicode_Tailmatch(note, tail, 0, n, 1)) &&
            PyUnicode_Find(note, middle, 0, n, 1) >= 0;
 }
 
 bool has_statement_note(PyObject* exc) {
-    static PyObject* notes_name = kept_name("__notes__");
-    Ref notes = getattr_optional(exc, notes_name);
+    Ref notes = getattr_optional(exc, note_names().s_notes);
     if (!notes || !PyList_Check(notes.get())) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
         Ref note = Ref::borrow(PyList_GET_ITEM(notes.get(), i));
@@ -122,9 +136,8 @@ void note_statement(const StatementPlace& place) noexcept {
 }
 
 void detail::add_note(PyObject* exc, PyObject* note) noexcept {
-    static PyObject* add_note_name = kept_name("add_note");
     PyObject* stack[2] = {exc, note};
-    PyObject* r = PyObject_VectorcallMethod(add_note_name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* r = PyObject_VectorcallMethod(note_names().s_add_note, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     Py_XDECREF(r);
 }
 

@@ -1,6 +1,8 @@
 // Sequence and keyword unpacking as the interpreter performs them.
 #include "unpacking.hpp"
 
+#include "internals.hpp"
+
 namespace velmo::rt {
 
 void unpack(PyObject* value, Ref* out, int n) {
@@ -58,7 +60,7 @@ void merge_keywords(PyObject* target, PyObject* mapping) {
 [[noreturn]] void reword_merge_error(PyObject* callable, PyObject* mapping) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        Ref where = Ref::steal(_PyObject_FunctionStr(callable));
+        Ref where = internals::function_str(callable);
         raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", where.get(),
                      Py_TYPE(mapping)->tp_name);
     }
@@ -66,7 +68,7 @@ void merge_keywords(PyObject* target, PyObject* mapping) {
         Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
         Ref args = Ref::steal(PyException_GetArgs(exc.get()));
         if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1) {
-            Ref where = Ref::steal(_PyObject_FunctionStr(callable));
+            Ref where = internals::function_str(callable);
             raise_format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", where.get(),
                          PyTuple_GET_ITEM(args.get(), 0));
         }
