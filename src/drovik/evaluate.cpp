@@ -93,10 +93,7 @@ void for_children(PyObject* element, F&& f) {
         }
         return;
     }
-    Ref it = Ref::steal(PyObject_GetIter(element));
-    while (Ref child = Ref::steal_or_null(PyIter_Next(it.get())))
-        if (!f(child.get())) return;
-    if (PyErr_Occurred()) throw_error();
+    for_each(element, f);
 }
 
 // The overridden self.parse_element(child, param), appended to out; false when it gives None.

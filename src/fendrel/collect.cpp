@@ -167,9 +167,7 @@ Ref get_params(const Args& a) {
     Ref tail = text_or_empty(child, state.s_tail);
     text = keep_if_not_blank(pattern.get(), native, std::move(text));
     tail = keep_if_not_blank(pattern.get(), native, std::move(tail));
-    Ref scan = PyUnicode_CheckExact(text.get()) && PyUnicode_CheckExact(tail.get())
-                   ? Ref::steal(PyUnicode_Concat(text.get(), tail.get()))
-                   : Ref::steal(PyNumber_Add(text.get(), tail.get()));
+    Ref scan = concat(text.get(), tail.get());
     return collect(globals, scan.get());
 }
 

@@ -109,7 +109,7 @@ Ref sql_param_regex_resolve_param(const Args& a) {
         marker_body(param, Span{0, PyUnicode_GET_LENGTH(param)}, open, chars);
         body = chars_str(chars, chars.size());
     } else {
-        Ref open = Ref::steal(PyNumber_Add(prefix.get(), state.s_open_brace));
+        Ref open = concat(prefix.get(), state.s_open_brace);
         body = call_method(param, state.s_replace, {open.get(), state.s_empty});
         body = call_method(body.get(), state.s_replace, {state.s_close_brace, state.s_empty});
     }

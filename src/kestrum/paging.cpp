@@ -96,7 +96,7 @@ void page_window(PyObject* page, Ref& start_text, Ref& count_text) {
 Ref with_suffix(PyObject* sql, PyObject* suffix) {
     Ref text = load_global(state.globals, state.s_text);
     Ref body = getattr(sql, state.s_text);
-    Ref full = Ref::steal(PyNumber_Add(body.get(), suffix));
+    Ref full = concat(body.get(), suffix);
     return call(text.get(), {full.get()});
 }
 
