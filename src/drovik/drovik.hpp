@@ -141,8 +141,6 @@ public:
     void take(Ref value);
     // The accumulated value: a str, or whatever a non-str piece turned it into.
     Ref finish();
-    // The pieces so far are exact strs (nothing has taken the text over).
-    bool plain() const noexcept { return !generic_; }
 
 private:
     void push(PyObject* s);

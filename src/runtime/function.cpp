@@ -321,8 +321,6 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-bool is_function(PyObject* o) noexcept { return Py_IS_TYPE(o, &function_type); }
-
 Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
                   const char* qualname) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&function_type));

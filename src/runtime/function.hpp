@@ -34,7 +34,6 @@ class Args {
 public:
     Args(Function* fn, PyObject* const* values) noexcept : fn_(fn), values_(values) {}
     PyObject* operator[](size_t i) const noexcept { return values_[i]; }
-    Function* function() const noexcept { return fn_; }
     // The globals of the module that defined the function (its __globals__).
     PyObject* globals() const noexcept;
 
@@ -75,7 +74,5 @@ struct Function {
 // Makes a function object. qualname is "Class.name" for methods, the name otherwise.
 Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
                   const char* qualname = nullptr);
-
-bool is_function(PyObject* o) noexcept;
 
 }  // namespace velmo::rt

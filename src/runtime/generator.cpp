@@ -297,8 +297,6 @@ void activate_generator(PyObject* gen, GeneratorBody* body) noexcept {
 
 }  // namespace detail
 
-bool is_generator(PyObject* o) noexcept { return Py_IS_TYPE(o, &generator_type); }
-
 Ref convert_stop_iteration(Ref exc) {
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) return exc;
     Ref error = call(PyExc_RuntimeError, {str("generator raised StopIteration").get()});

@@ -60,8 +60,6 @@ Ref make_generator(PyObject* qualname, A&&... args) {
     return gen;
 }
 
-bool is_generator(PyObject* o) noexcept;
-
 // RuntimeError("generator raised StopIteration") when `exc` is a StopIteration, with cause and
 // context `exc`, as a generator frame converts it; otherwise `exc` itself. Takes ownership.
 Ref convert_stop_iteration(Ref exc);
