@@ -89,6 +89,8 @@ Ref execute_sql_fn(const Args& a) {
     PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4],
              *return_type = a[5];
     NestingGuard guard;
+    // `namespace not in self.mapper_dict`, then `self.mapper_dict[namespace]`: read twice, as the
+    // two expressions read it (a property may answer differently).
     Ref mappers = getattr(self, state.s_mapper_dict);
     if (!check(PySequence_Contains(mappers.get(), namespace_)))
         raise_format(PyExc_Exception, "not found namespace: %S", namespace_);

@@ -58,6 +58,8 @@ bool differs(PyObject* value, PyObject* tag) {
 
 // The common body of the four kind accessors: find, check, evaluate, prepare.
 Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind, PyObject* primary_key) {
+    // `if id not in self.id_2_element_map` and then `self.id_2_element_map[id]`: the attribute is
+    // read twice, as the two expressions read it.
     Ref map = getattr(self, state.s_id_2_element_map);
     if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
     map = getattr(self, state.s_id_2_element_map);

@@ -80,9 +80,12 @@ Ref rewrite(PyObject* ret) {
     return rewrite_text(ret);
 }
 
+constexpr Py_ssize_t for_index_length = 11;  // "_for_index_"
+
 // Decimal digits only, short enough for a Py_ssize_t: the index; else -1 (int() decides).
 Py_ssize_t plain_index(PyObject* name, Py_ssize_t from) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    // At most 18 digits: any such number fits a Py_ssize_t; longer ones are left to int().
     if (from >= n || n - from > 18) return -1;
     int kind = PyUnicode_KIND(name);
     const void* data = PyUnicode_DATA(name);
@@ -102,17 +105,17 @@ public:
 
     void bind(PyObject* name) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-        Py_ssize_t at = n >= 11 ? PyUnicode_Find(name, state.s_for_index, 0, n, 1) : -1;
+        Py_ssize_t at = n >= for_index_length ? PyUnicode_Find(name, state.s_for_index, 0, n, 1) : -1;
         if (at == -2) throw_error();
         if (at >= 0) {
             // param[container_name][int(index)]
             Ref container = container_for(name, at);
-            Py_ssize_t index = plain_index(name, at + 11);
+            Py_ssize_t index = plain_index(name, at + for_index_length);
             if (index >= 0 && PyList_CheckExact(container.get()) && index < PyList_GET_SIZE(container.get())) {
                 dict_set(binds_, name, PyList_GET_ITEM(container.get(), index));
                 return;
             }
-            Ref text = Ref::steal(PyUnicode_Substring(name, at + 11, n));
+            Ref text = Ref::steal(PyUnicode_Substring(name, at + for_index_length, n));
             Ref number = Ref::steal(PyLong_FromUnicodeObject(text.get(), 10));
             Ref value = Ref::steal(PyObject_GetItem(container.get(), number.get()));
             dict_set(binds_, name, value.get());
