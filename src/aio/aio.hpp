@@ -20,20 +20,22 @@ namespace velmo::aio {
 using rt::Args;
 using rt::Ref;
 
-#define AIO_NAMES(X) \
-    X(sync_session, "sync_session") X(mapper_dict, "mapper_dict") X(data_source, "data_source") \
-    X(kestrum, "kestrum") X(sync_engine, "sync_engine") X(dialect, "dialect") \
-    X(is_async, "is_async") X(close, "close") X(execute_in_connection, "execute_in_connection") \
-    X(begin_tx, "begin_tx") X(execute_sql, "execute_sql") X(select_one, "select_one") \
-    X(select_list, "select_list") X(select_page, "select_page") X(insert, "insert") \
-    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all") \
-    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2") \
-    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2") \
-    X(commit, "commit") X(rollback, "rollback") X(greenlet_spawn, "greenlet_spawn") \
-    X(await_, "await_") X(partial, "partial") X(isawaitable, "isawaitable") \
-    X(iscoroutinefunction, "iscoroutinefunction") X(Engine, "Engine") X(AsyncEngine, "AsyncEngine") \
-    X(AsyncSession, "AsyncSession") X(async_sessionmaker, "async_sessionmaker") \
+// clang-format off
+#define AIO_NAMES(X)                                                                                                  \
+    X(sync_session, "sync_session") X(mapper_dict, "mapper_dict") X(data_source, "data_source")                       \
+    X(kestrum, "kestrum") X(sync_engine, "sync_engine") X(dialect, "dialect")                                         \
+    X(is_async, "is_async") X(close, "close") X(execute_in_connection, "execute_in_connection")                       \
+    X(begin_tx, "begin_tx") X(execute_sql, "execute_sql") X(select_one, "select_one")                                 \
+    X(select_list, "select_list") X(select_page, "select_page") X(insert, "insert")                                   \
+    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all")                                       \
+    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2")                                       \
+    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2")                         \
+    X(commit, "commit") X(rollback, "rollback") X(greenlet_spawn, "greenlet_spawn")                                   \
+    X(await_, "await_") X(partial, "partial") X(isawaitable, "isawaitable")                                           \
+    X(iscoroutinefunction, "iscoroutinefunction") X(Engine, "Engine") X(AsyncEngine, "AsyncEngine")                   \
+    X(AsyncSession, "AsyncSession") X(async_sessionmaker, "async_sessionmaker")                                       \
     X(SqlTemplate, "SqlTemplate") X(GreenletVelmoSqlSession, "GreenletVelmoSqlSession")
+// clang-format on
 VELMO_NAMES(Names, AIO_NAMES)
 
 struct State : Names {

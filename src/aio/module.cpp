@@ -16,21 +16,21 @@ constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};
 constexpr Param statement_param{"statement"};
 
 const Signature init_sig{"__init__",
-                             {self_param,
-                              {"mapper_dict", Default::Required, Exact::Dict, "dict"},
-                              {"data_source", Default::None, Exact::Any, "AsyncEngine"},
-                              {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
-                             init_fn};
+                         {self_param,
+                          {"mapper_dict", Default::Required, Exact::Dict, "dict"},
+                          {"data_source", Default::None, Exact::Any, "AsyncEngine"},
+                          {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
+                         init_fn};
 const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};
 const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};
 const Signature execute_sql_sig{"execute_sql",
-                                    {self_param,
-                                     {"sql_id", Default::Required, Exact::Str, "str"},
-                                     {"namespace", Default::None, Exact::Str, "str"},
-                                     {"ori_params", Default::None, Exact::Dict, "dict"},
-                                     {"page", Default::None, Exact::Any, "Page"},
-                                     {"return_type", Default::None, Exact::Any, "Any"}},
-                                    execute_sql_fn};
+                                {self_param,
+                                 {"sql_id", Default::Required, Exact::Str, "str"},
+                                 {"namespace", Default::None, Exact::Str, "str"},
+                                 {"ori_params", Default::None, Exact::Dict, "dict"},
+                                 {"page", Default::None, Exact::Any, "Page"},
+                                 {"return_type", Default::None, Exact::Any, "Any"}},
+                                execute_sql_fn};
 const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
 const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
 const Signature select_page_sig{

@@ -17,28 +17,30 @@ namespace velmo::brannow {
 using rt::Args;
 using rt::Ref;
 
-#define BRANNOW_NAMES(X)                                                                            \
-    X(con, "_VelmoSqlSession__con") X(connection_local, "connection_local") X(get, "get") X(set, "set")  \
-    X(mapper_dict, "mapper_dict") X(data_source, "data_source") X(kestrum, "kestrum") X(get_sql, "get_sql") \
-    X(commit, "commit") X(rollback, "rollback") X(close, "close") X(values, "values")                    \
-    X(execute_in_connection, "execute_in_connection") X(select_one, "select_one")                       \
-    X(select_list, "select_list") X(select_page, "select_page") X(select, "select") X(insert, "insert")    \
-    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all")                           \
-    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2")                         \
-    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2")            \
-    X(init, "__init__") X(results_handle, "results_handle") X(sessionmaker, "sessionmaker")              \
-    X(SqlTemplate, "SqlTemplate") X(len, "len") X(list, "list") X(dict, "dict") X(next, "next")          \
-    X(iter, "iter") X(get_base_type, "get_base_type") X(is_container_type, "is_container_type")          \
-    X(is_result_class, "is_result_class") X(get_args, "get_args") X(Dict, "Dict") X(List, "List")         \
-    X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text") X(bind_separator, ", ")     \
-    X(log_with_binds, "%s: %s [binds: %s]") X(log_without_binds, "%s: %s [no binds]")                      \
+// clang-format off
+#define BRANNOW_NAMES(X)                                                                                              \
+    X(con, "_VelmoSqlSession__con") X(connection_local, "connection_local") X(get, "get") X(set, "set")               \
+    X(mapper_dict, "mapper_dict") X(data_source, "data_source") X(kestrum, "kestrum") X(get_sql, "get_sql")           \
+    X(commit, "commit") X(rollback, "rollback") X(close, "close") X(values, "values")                                 \
+    X(execute_in_connection, "execute_in_connection") X(select_one, "select_one")                                     \
+    X(select_list, "select_list") X(select_page, "select_page") X(select, "select") X(insert, "insert")               \
+    X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all")                                       \
+    X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2")                                       \
+    X(delete_orm2, "delete_orm2") X(update_orm2, "update_orm2") X(insert_orm2, "insert_orm2")                         \
+    X(init, "__init__") X(results_handle, "results_handle") X(sessionmaker, "sessionmaker")                           \
+    X(SqlTemplate, "SqlTemplate") X(len, "len") X(list, "list") X(dict, "dict") X(next, "next")                       \
+    X(iter, "iter") X(get_base_type, "get_base_type") X(is_container_type, "is_container_type")                       \
+    X(is_result_class, "is_result_class") X(get_args, "get_args") X(Dict, "Dict") X(List, "List")                     \
+    X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text") X(bind_separator, ", ")              \
+    X(log_with_binds, "%s: %s [binds: %s]") X(log_without_binds, "%s: %s [no binds]")                                 \
     X(log_values, "%s bind values: %r")
+// clang-format on
 VELMO_NAMES(Names, BRANNOW_NAMES)
 
 // Everything the module keeps: its names, and the objects its fast paths compare against.
 struct State : Names {
-    PyObject* globals;            // the module's namespace
-    PyObject* own_con;            // VelmoSqlSession.__con as built (kept)
+    PyObject* globals;             // the module's namespace
+    PyObject* own_con;             // VelmoSqlSession.__con as built (kept)
     PyObject* own_results_handle;  // results_handle as built (kept)
     PyObject *builtin_len, *builtin_next, *builtin_iter;
     initproc python_init;  // the tp_init of a class whose __init__ is written in Python

@@ -10,8 +10,7 @@ namespace {
 
 // self.kestrum.<name>(*args) with self.__con() placed at `con_at`; kwnames names the trailing
 // arguments, con included. As in Python, the method is looked up before __con is called.
-Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at,
-            PyObject* kwnames) {
+Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at, PyObject* kwnames) {
     NestingGuard guard;
     Ref kestrum = getattr(self, state.s_kestrum);
     Ref method = getattr(kestrum.get(), name);
@@ -86,8 +85,7 @@ Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyO
 }  // namespace
 
 Ref execute_sql_fn(const Args& a) {
-    PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4],
-             *return_type = a[5];
+    PyObject *self = a[0], *sql_id = a[1], *namespace_ = a[2], *ori_params = a[3], *page = a[4], *return_type = a[5];
     NestingGuard guard;
     // `namespace not in self.mapper_dict`, then `self.mapper_dict[namespace]`: read twice, as the
     // two expressions read it (a property may answer differently).

@@ -41,10 +41,12 @@ void log_statement(const Statement& st, PyObject* sql, PyObject* binds) {
     Ref text = sql_text(sql);
     Ref names = bind_names(binds);
     if (!PyUnicode_GET_LENGTH(names.get())) {
-        call_method(state.sql_logger, state.s_log, {state.level_debug, state.s_log_without_binds, name.get(), text.get()});
+        call_method(state.sql_logger, state.s_log,
+                    {state.level_debug, state.s_log_without_binds, name.get(), text.get()});
         return;
     }
-    call_method(state.sql_logger, state.s_log, {state.level_debug, state.s_log_with_binds, name.get(), text.get(), names.get()});
+    call_method(state.sql_logger, state.s_log,
+                {state.level_debug, state.s_log_with_binds, name.get(), text.get(), names.get()});
     if (enabled_for(state.level_values))
         call_method(state.sql_logger, state.s_log, {state.level_values, state.s_log_values, name.get(), binds});
 }

@@ -7,7 +7,6 @@ namespace velmo::brannow {
 
 State state;
 
-
 namespace {
 
 constexpr Param self_param{"self"};
@@ -18,22 +17,22 @@ const Signature results_handle_sig{
     "results_handle", {{"results"}, {"result_type"}, {"f_return_type"}}, results_handle_fn};
 
 const Signature init_sig{"__init__",
-                             {self_param,
-                              {"mapper_dict", Default::Required, Exact::Dict, "dict"},
-                              {"data_source", Default::None, Exact::Any, "Engine"},
-                              {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
-                             init_fn};
+                         {self_param,
+                          {"mapper_dict", Default::Required, Exact::Dict, "dict"},
+                          {"data_source", Default::None, Exact::Any, "Engine"},
+                          {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
+                         init_fn};
 const Signature con_sig{"__con", {self_param}, con_fn};
 const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};
 const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};
 const Signature execute_sql_sig{"execute_sql",
-                                    {self_param,
-                                     {"sql_id", Default::Required, Exact::Str, "str"},
-                                     {"namespace", Default::None, Exact::Str, "str"},
-                                     {"ori_params", Default::None, Exact::Dict, "dict"},
-                                     {"page", Default::None, Exact::Any, "Page"},
-                                     {"return_type", Default::None, Exact::Any, "Any"}},
-                                    execute_sql_fn};
+                                {self_param,
+                                 {"sql_id", Default::Required, Exact::Str, "str"},
+                                 {"namespace", Default::None, Exact::Str, "str"},
+                                 {"ori_params", Default::None, Exact::Dict, "dict"},
+                                 {"page", Default::None, Exact::Any, "Page"},
+                                 {"return_type", Default::None, Exact::Any, "Any"}},
+                                execute_sql_fn};
 const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
 const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
 const Signature select_page_sig{

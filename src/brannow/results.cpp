@@ -72,7 +72,8 @@ void check_agreement(PyObject* result_type, PyObject* f_return_type, PyObject* r
         Ref args = call(get_args.get(), {f_return_type});
         if (!truthy(args.get())) return;
         Ref element = Ref::steal(PyObject_GetItem(args.get(), state.zero));
-        if (result_type != element.get()) raise_mismatch("please check return_result_type: ", element.get(), result_type);
+        if (result_type != element.get())
+            raise_mismatch("please check return_result_type: ", element.get(), result_type);
     } else if (!test(state.s_is_container_type, return_type) && result_type != return_type) {
         raise_mismatch("please check return_type: ", return_type, result_type);
     }
@@ -150,8 +151,7 @@ Ref map_rows(PyObject* results, F&& make) {
 Ref shape(PyObject* results, PyObject* result_type, PyObject* return_type) {
     if (is_list_type(return_type)) {
         if (is_global(result_type, state.s_dict)) return Ref::borrow(results);
-        if (test(state.s_is_result_class, result_type))
-            return map_rows(results, Construct(result_type));
+        if (test(state.s_is_result_class, result_type)) return map_rows(results, Construct(result_type));
         return map_rows(results, FirstValue{});
     }
     if (is_global(result_type, state.s_dict)) return Ref::steal(PyObject_GetItem(results, state.zero));

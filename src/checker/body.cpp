@@ -52,7 +52,8 @@ std::string compile_problem(const std::string& expression) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
     SavedError caught;
     Ref message;
-    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError)) message = getattr_optional(caught.get(), state.s_msg);
+    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError))
+        message = getattr_optional(caught.get(), state.s_msg);
     if (!message || !PyUnicode_Check(message.get())) message = Ref::steal(PyObject_Str(caught.get()));
     return std::string(utf8(message.get()));
 }
@@ -101,7 +102,7 @@ private:
                     test(node);
                 break;
             case Kind::Choose: choose(node); return;
-            case Kind::Foreach: foreach(node); return;
+            case Kind::Foreach: foreach (node); return;
             default: break;
         }
         body(node);
@@ -141,7 +142,8 @@ private:
                 (child.tag == "when" ? any_when : any_otherwise) = true;
                 element(child, true);
             } else {
-                m_.report.error(child.at, quoted(child.tag) + " inside choose is never evaluated: only when and otherwise are");
+                m_.report.error(child.at,
+                                quoted(child.tag) + " inside choose is never evaluated: only when and otherwise are");
             }
             check_markers(child.tail, items_, m_.report);
         }
@@ -152,7 +154,7 @@ private:
             m_.report.error(node.at, "choose without when or otherwise always fails");
     }
 
-    void foreach(const Node& node) {
+    void foreach (const Node& node) {
         for (std::string_view name : kinds[static_cast<int>(Kind::Foreach)].attributes)
             if (!node.attribute(name)) m_.report.error(node.at, "foreach without " + quoted(name));
         const std::string* collection = node.attribute("collection");

@@ -23,12 +23,14 @@ namespace velmo::checker {
 using rt::Args;
 using rt::Ref;
 
-#define CHECKER_NAMES(X)                                                                              \
-    X(StartElementHandler, "StartElementHandler") X(EndElementHandler, "EndElementHandler")              \
-    X(CharacterDataHandler, "CharacterDataHandler") X(ordered_attributes, "ordered_attributes")         \
-    X(Parse, "Parse") X(CurrentLineNumber, "CurrentLineNumber") X(CurrentColumnNumber, "CurrentColumnNumber") \
-    X(lineno, "lineno") X(offset, "offset") X(code, "code") X(strerror, "strerror") X(msg, "msg")          \
+// clang-format off
+#define CHECKER_NAMES(X)                                                                                              \
+    X(StartElementHandler, "StartElementHandler") X(EndElementHandler, "EndElementHandler")                           \
+    X(CharacterDataHandler, "CharacterDataHandler") X(ordered_attributes, "ordered_attributes")                       \
+    X(Parse, "Parse") X(CurrentLineNumber, "CurrentLineNumber") X(CurrentColumnNumber, "CurrentColumnNumber")         \
+    X(lineno, "lineno") X(offset, "offset") X(code, "code") X(strerror, "strerror") X(msg, "msg")                     \
     X(write, "write") X(namespace_separator, "}")  /* the separator ElementTree's parser gives expat */
+// clang-format on
 VELMO_NAMES(Names, CHECKER_NAMES)
 
 struct State : Names {
@@ -44,7 +46,6 @@ struct State : Names {
     PyObject* on_start;
     PyObject* on_end;
     PyObject* on_data;
-
 };
 extern State state;
 
@@ -98,16 +99,14 @@ struct Report {
     std::vector<Problem> problems;
 
     void error(Position at, std::string message) { problems.push_back({at, Severity::Error, std::move(message)}); }
-    void warning(Position at, std::string message) {
-        problems.push_back({at, Severity::Warning, std::move(message)});
-    }
+    void warning(Position at, std::string message) { problems.push_back({at, Severity::Warning, std::move(message)}); }
 };
 
 // What the body rules need of the whole mapper.
 struct Mapper {
     const Document& doc;
-    std::vector<size_t> statements;                  // statement elements, in document order
-    std::unordered_map<std::string, size_t> by_id;   // id -> element; a later duplicate wins
+    std::vector<size_t> statements;                 // statement elements, in document order
+    std::unordered_map<std::string, size_t> by_id;  // id -> element; a later duplicate wins
     Report& report;
 };
 

@@ -40,10 +40,14 @@ std::vector<Problem> check_file(PyObject* path) {
 std::string one_line(const std::string& message) {
     std::string out;
     for (char c : message) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else out += c;
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
     }
     return out;
 }

@@ -6,7 +6,6 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-
 bool own_static(PyObject* name, PyObject* ours) {
     Ref cls = dict_get(state.globals, state.s_ParseMapper);
     // A class made by type itself: its attribute lookup is the MRO lookup (a staticmethod then
@@ -24,7 +23,6 @@ Ref attribute(PyObject* element, PyObject* name) {
     Ref attrib = field(element, Field::Attrib);
     return Ref::steal(PyObject_GetItem(attrib.get(), name));
 }
-
 
 thread_local StatementScope* current_statement = nullptr;
 

@@ -18,34 +18,38 @@ using rt::concat;
 using rt::Ref;
 using rt::str_equal;
 
-#define DROVIK_NAMES(X)                                                                                \
-    X(tag, "tag") X(text, "text") X(tail, "tail") X(attrib, "attrib") X(get, "get") X(keys, "keys")          \
-    X(parse_element, "parse_element") X(to_prepared_statement, "to_prepared_statement")                     \
-    X(trim_prefix, "_trim_prefix") X(trim_suffix, "_trim_suffix") X(format_sql, "_format_sql")             \
-    X(select, "select") X(insert, "insert") X(update, "update") X(delete, "delete")                         \
-    X(id_2_element_map, "id_2_element_map") X(result_type_map, "result_type_map")                          \
-    X(sql_type_map, "sql_type_map") X(namespace, "namespace") X(ParseMapper, "ParseMapper") X(re, "re")      \
-    X(param_pattern, "param_pattern") X(replace_pattern, "replace_pattern") X(findall, "findall")            \
-    X(sub, "sub") X(replace, "replace") X(strip, "strip") X(split, "split") X(join, "join")                  \
-    X(upper, "upper") X(startswith, "startswith") X(endswith, "endswith") X(iter, "iter")                    \
-    X(getroot, "getroot") X(parse, "parse") X(et, "et") X(sql_id_type_list, "sql_id_type_list")              \
-    X(get_type_from_string, "get_type_from_string") X(is_container_type_by_str, "is_container_type_by_str")  \
-    X(builtins, "__builtins__") X(eval, "eval") X(id, "id") X(resultType, "resultType") X(refid, "refid")     \
-    X(test, "test") X(prefix, "prefix") X(suffix, "suffix") X(prefixOverrides, "prefixOverrides")           \
-    X(suffixOverrides, "suffixOverrides") X(item, "item") X(collection, "collection") X(open, "open")        \
-    X(close, "close") X(separator, "separator") X(params, "params") X(mapper, "mapper") X(empty, "")         \
-    X(space, " ") X(newline, "\n") X(comma, ",") X(where, "WHERE ") X(set, "SET ")                           \
-    X(returning, " RETURNING ") X(for_index, "_for_index_") X(marker_open, "#{") X(marker_close, "}")          \
-    X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")               \
-    X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                   \
-    X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")       \
+// clang-format off
+#define DROVIK_NAMES(X)                                                                                               \
+    X(tag, "tag") X(text, "text") X(tail, "tail") X(attrib, "attrib") X(get, "get") X(keys, "keys")                   \
+    X(parse_element, "parse_element") X(to_prepared_statement, "to_prepared_statement")                               \
+    X(trim_prefix, "_trim_prefix") X(trim_suffix, "_trim_suffix") X(format_sql, "_format_sql")                        \
+    X(select, "select") X(insert, "insert") X(update, "update") X(delete, "delete")                                   \
+    X(id_2_element_map, "id_2_element_map") X(result_type_map, "result_type_map")                                     \
+    X(sql_type_map, "sql_type_map") X(namespace, "namespace") X(ParseMapper, "ParseMapper") X(re, "re")               \
+    X(param_pattern, "param_pattern") X(replace_pattern, "replace_pattern") X(findall, "findall")                     \
+    X(sub, "sub") X(replace, "replace") X(strip, "strip") X(split, "split") X(join, "join")                           \
+    X(upper, "upper") X(startswith, "startswith") X(endswith, "endswith") X(iter, "iter")                             \
+    X(getroot, "getroot") X(parse, "parse") X(et, "et") X(sql_id_type_list, "sql_id_type_list")                       \
+    X(get_type_from_string, "get_type_from_string") X(is_container_type_by_str, "is_container_type_by_str")           \
+    X(builtins, "__builtins__") X(eval, "eval") X(id, "id") X(resultType, "resultType") X(refid, "refid")             \
+    X(test, "test") X(prefix, "prefix") X(suffix, "suffix") X(prefixOverrides, "prefixOverrides")                     \
+    X(suffixOverrides, "suffixOverrides") X(item, "item") X(collection, "collection") X(open, "open")                 \
+    X(close, "close") X(separator, "separator") X(params, "params") X(mapper, "mapper") X(empty, "")                  \
+    X(space, " ") X(newline, "\n") X(comma, ",") X(where, "WHERE ") X(set, "SET ")                                    \
+    X(returning, " RETURNING ") X(for_index, "_for_index_") X(marker_open, "#{") X(marker_close, "}")                 \
+    X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")                         \
+    X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                             \
+    X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")                     \
     X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ")
+// clang-format on
 VELMO_NAMES(Names, DROVIK_NAMES)
 
 // The element kinds, in the order parse_element compares a tag with them.
-#define ELEMENT_KINDS(X)                                                                               \
-    X(Include, "include") X(Sql, "sql") X(If, "if") X(Where, "where") X(Trim, "trim") X(Set, "set")        \
+// clang-format off
+#define ELEMENT_KINDS(X)                                                                                              \
+    X(Include, "include") X(Sql, "sql") X(If, "if") X(Where, "where") X(Trim, "trim") X(Set, "set")                   \
     X(Choose, "choose") X(When, "when") X(Otherwise, "otherwise") X(Foreach, "foreach")
+// clang-format on
 VELMO_ENUM(ElementKind, element_kind_texts, ELEMENT_KINDS)
 
 // The element fields the walk reads, and the names they are read under.
@@ -70,11 +74,11 @@ struct State : Names {
     // ElementTree's own getters of the fields (NULL where a field is no plain getset).
     getter element_get[static_cast<int>(Field::Count)];
     void* element_closure[static_cast<int>(Field::Count)];
-    PyObject* text_fn;        // sqlalchemy.text as imported
-    PyObject* re_module;      // re as imported
-    PyObject* re_sub;         // re.sub as imported
-    PyObject* param_pattern;  // as compiled at import
-    PyObject* builtin_eval;   // builtins.eval, run natively while `eval` resolves to it
+    PyObject* text_fn;                                      // sqlalchemy.text as imported
+    PyObject* re_module;                                    // re as imported
+    PyObject* re_sub;                                       // re.sub as imported
+    PyObject* param_pattern;                                // as compiled at import
+    PyObject* builtin_eval;                                 // builtins.eval, run natively while `eval` resolves to it
     PyObject* kinds[static_cast<int>(ElementKind::Count)];  // element_kind_texts, interned
 
     // The objects that ParseMapper's namespace holds, to recognise an override.
@@ -87,14 +91,14 @@ struct State : Names {
     PyObject* code_cache;    // condition text -> code object
     PyObject* clause_cache;  // final SQL text -> TextClause, oldest first
     Py_ssize_t clause_cache_weight;
-    std::vector<char> scratch;  // the normaliser's and the marker rewrite's output buffer
+    std::vector<char> scratch;             // the normaliser's and the marker rewrite's output buffer
     std::vector<Override> comma_override;  // set's prefix override, {","}
 };
 extern State state;
 
 // The name each field is read under.
 inline PyObject* field_name(Field f) {
-    static constexpr PyObject* State::*names[] = {&State::s_tag, &State::s_text, &State::s_tail, &State::s_attrib};
+    static constexpr PyObject* State::* names[] = {&State::s_tag, &State::s_text, &State::s_tail, &State::s_attrib};
     static_assert(std::size(names) == static_cast<size_t>(Field::Count));
     return state.*names[static_cast<int>(f)];
 }

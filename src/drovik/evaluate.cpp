@@ -63,16 +63,14 @@ Ref evaluate(PyObject* source, PyObject* globals) {
 
 // Whether self.parse_element still is ParseMapper's own method (no override on the instance,
 // its class or a base), so the walk may call it natively.
-bool own_parse_element(PyObject* self) {
-    return is_own_method(self, state.s_parse_element, state.own_parse_element);
-}
+bool own_parse_element(PyObject* self) { return is_own_method(self, state.s_parse_element, state.own_parse_element); }
 
 // ---- the walk ----
 
 struct Walk {
     PyObject* self;
-    PyObject* param;   // the evaluation dictionary
-    uintptr_t floor;   // lowest stack address the walk may use
+    PyObject* param;  // the evaluation dictionary
+    uintptr_t floor;  // lowest stack address the walk may use
 };
 
 bool emit(const Walk& w, PyObject* element, Text& out);
@@ -243,8 +241,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
     if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
     // prefix + " " + ret + " " + suffix
-    if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_CheckExact(ret.get()) &&
-        PyUnicode_CheckExact(suffix.get())) {
+    if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_CheckExact(ret.get()) && PyUnicode_CheckExact(suffix.get())) {
         out.add(std::move(prefix));
         out.add(Ref::borrow(state.s_space));
         out.add(std::move(ret));
@@ -329,8 +326,8 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
     Ref is_list = evaluate(concat(concat(state.s_is_list_head, collection.get()).get(), state.s_is_list_tail).get(),
                            globals.get());
     if (!truthy(is_list.get())) raise_exception("Collection must be a list");
-    Ref list = evaluate(concat(concat(state.s_copy_head, collection.get()).get(), state.s_copy_tail).get(),
-                        globals.get());
+    Ref list =
+        evaluate(concat(concat(state.s_copy_head, collection.get()).get(), state.s_copy_tail).get(), globals.get());
     Py_ssize_t count = PyObject_Size(list.get());
     if (count < 0) throw_error();
 
@@ -351,9 +348,11 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
         } else {
             old_string = concat(concat(state.s_marker_open, item.get()).get(), state.s_marker_close);
             Ref number = Ref::steal(PyObject_Str(integer(index).get()));
-            new_string = concat(concat(concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index).get(),
-                                       number.get()).get(),
-                                state.s_marker_close);
+            new_string =
+                concat(concat(concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index).get(),
+                              number.get())
+                           .get(),
+                       state.s_marker_close);
         }
         Ref replaced = PyUnicode_CheckExact(child_ret.get()) && PyUnicode_CheckExact(old_string.get()) &&
                                PyUnicode_CheckExact(new_string.get())

@@ -50,7 +50,8 @@ Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) 
         throw;
     }
     Ref is_container = load_global(state.globals, state.s_is_container_type_by_str);
-    if (truthy(call(is_container.get(), {text.get()}).get()) && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
+    if (truthy(call(is_container.get(), {text.get()}).get()) &&
+        type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
         raise_obj(PyExc_TypeError, concat(state.s_container_message, text.get()).get());
     }
     return type;

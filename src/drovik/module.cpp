@@ -12,13 +12,12 @@ namespace {
 
 using rt::Default;
 using rt::Exact;
-using rt::Signature;
 using rt::Kind;
+using rt::Signature;
 
 const char* const prepared_annotation = "tuple[TextClause, dict]";
 
-const Signature init_sig{
-    "__init__", {{"self"}, {"xml_path", Default::None, Exact::Str, "str"}}, init_fn};
+const Signature init_sig{"__init__", {{"self"}, {"xml_path", Default::None, Exact::Str, "str"}}, init_fn};
 const Signature get_sql_sig{
     "get_sql",
     {{"self"}, {"sql_id", Default::Required, Exact::Str, "str"}, {"params", Default::None, Exact::Dict, "dict"}},
@@ -34,32 +33,34 @@ const Signature trim_suffix_sig{
     "_trim_suffix",
     {{"s", Default::Required, Exact::Str, "str"}, {"suffixes", Default::Required, Exact::Set, "set[str]"}},
     trim_suffix_fn};
-const Signature parse_element_sig{
-    "parse_element",
-    {{"self"}, {"element", Default::Required, Exact::Any, "et.Element"}, {"param", Default::Required, Exact::Dict, "dict"}},
-    parse_element_fn};
+const Signature parse_element_sig{"parse_element",
+                                  {{"self"},
+                                   {"element", Default::Required, Exact::Any, "et.Element"},
+                                   {"param", Default::Required, Exact::Dict, "dict"}},
+                                  parse_element_fn};
 const Signature format_sql_sig{"_format_sql", {{"sql"}}, format_sql_fn};
 const Signature to_prepared_statement_sig{
     "to_prepared_statement", {{"ret"}, {"param"}}, to_prepared_statement_fn, prepared_annotation};
 const Signature to_replace_sig{"to_replace", {{"ret"}, {"param"}}, to_replace_fn, "str"};
 
-#define VELMO_ACCESSOR(NAME, FN)                                                                      \
-    const Signature NAME##_sig{                                                                   \
-        #NAME,                                                                                        \
+// clang-format off
+#define VELMO_ACCESSOR(NAME, FN)                                                                                      \
+    const Signature NAME##_sig{                                                                                       \
+        #NAME,                                                                                                        \
         {{"self"}, {"id", Default::Required, Exact::Str, "str"}, {"params", Default::Required, Exact::Dict, "dict"}}, \
         FN, prepared_annotation};
+// clang-format on
 VELMO_ACCESSOR(select, select_fn)
 VELMO_ACCESSOR(update, update_fn)
 VELMO_ACCESSOR(delete, delete_fn)
 #undef VELMO_ACCESSOR
 const Signature insert_sig{"insert",
-                               {{"self"},
-                                {"id", Default::Required, Exact::Str, "str"},
-                                {"params", Default::Required, Exact::Dict, "dict"},
-                                {"primary_key", Default::None, Exact::Str, "str"}},
-                               insert_fn,
-                               prepared_annotation};
-
+                           {{"self"},
+                            {"id", Default::Required, Exact::Str, "str"},
+                            {"params", Default::Required, Exact::Dict, "dict"},
+                            {"primary_key", Default::None, Exact::Str, "str"}},
+                           insert_fn,
+                           prepared_annotation};
 
 void intern_names() {
     state.intern();

@@ -10,7 +10,6 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-
 bool equals(PyObject* value, PyObject* constant) {
     if (PyUnicode_CheckExact(value)) return str_equal(value, constant);
     Ref r = Ref::steal(PyObject_RichCompare(value, constant, Py_EQ));
@@ -49,7 +48,7 @@ inline bool line_end(C c) {
 template <class C>
 size_t normalise_into(const C* in, size_t n, C* out, Py_ssize_t& tail_comment) {
     size_t o = 0;
-    bool gap = false;      // whitespace (or a line comment) since the last output
+    bool gap = false;       // whitespace (or a line comment) since the last output
     bool line_gap = false;  // ... and a "#" comment before it: the gap is a line break
     tail_comment = -1;
     size_t i = 0;

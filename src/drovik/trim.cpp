@@ -16,13 +16,11 @@ bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
     int tk = PyUnicode_KIND(t), ok = PyUnicode_KIND(o);
     const void* td = PyUnicode_DATA(t);
     const void* od = PyUnicode_DATA(o);
-    if (tk == ok)
-        return std::memcmp(static_cast<const char*>(td) + pos * tk, od, static_cast<size_t>(len) * tk) == 0;
+    if (tk == ok) return std::memcmp(static_cast<const char*>(td) + pos * tk, od, static_cast<size_t>(len) * tk) == 0;
     for (Py_ssize_t i = 0; i < len; ++i)
         if (PyUnicode_READ(tk, td, pos + i) != PyUnicode_READ(ok, od, i)) return false;
     return true;
 }
-
 
 // Whether t[p] opens a "#" comment of normalised text (which then runs to a line break).
 bool comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t n) {
@@ -113,8 +111,8 @@ Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) 
             } else {
                 // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
                 Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
-                hit = truthy(call_method(current.get(), suffix ? state.s_endswith : state.s_startswith,
-                                         {o.value.get()}).get());
+                hit = truthy(
+                    call_method(current.get(), suffix ? state.s_endswith : state.s_startswith, {o.value.get()}).get());
             }
             if (hit) {
                 if (suffix)

@@ -51,7 +51,8 @@ bool pristine(PyObject* globals) {
         !plain_instances(state.sql_param_regex_cls))
         return false;
     if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.unchanged_classes[0]) ||
-        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn, state.unchanged_classes[1]) ||
+        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn,
+                         state.unchanged_classes[1]) ||
         !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.resolve_param_fn,
                          state.unchanged_classes[2]))
         return false;
@@ -80,7 +81,8 @@ Ref collect_native(PyObject* text) {
                 Ref sql_param = new_sql_param(Py_True, Py_None, expression.get(), name.get());
                 record = new_marker_param(sql_param.get(), full_name.get(), no_options, Py_None, false);
             } else {
-                Ref name = chars_str(body, static_cast<size_t>(std::find(body.begin(), body.end(), ',') - body.begin()));
+                Ref name =
+                    chars_str(body, static_cast<size_t>(std::find(body.begin(), body.end(), ',') - body.begin()));
                 Ref sql_param = new_sql_param(Py_False, name.get(), Py_None, Py_None);
                 Ref options[option_count];
                 PyObject* values[option_count] = {Py_None, Py_None, Py_None};

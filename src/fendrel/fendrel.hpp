@@ -18,15 +18,17 @@ using rt::Ref;
 inline constexpr int marker_kinds = 3;
 inline constexpr int option_count = 3;
 
-#define FENDREL_NAMES(X)                                                                               \
-    X(re, "re") X(sql_regex_list, "sql_regex_list") X(SqlParam, "SqlParam") X(MarkerParam, "MarkerParam") \
-    X(get_regex_value, "__get_regex_value") X(param_function_regex, "param_function_regex")               \
-    X(regex, "regex") X(prefix, "prefix") X(resolve_param, "resolve_param") X(init, "__init__")           \
-    X(is_function, "is_function") X(param_name, "param_name") X(function_expression, "function_expression") \
-    X(function_name, "function_name") X(sql_param, "sql_param") X(full_name, "full_name") X(name, "name")   \
-    X(text, "text") X(tail, "tail") X(findall, "findall") X(match, "match") X(search, "search")            \
-    X(compile, "compile") X(replace, "replace") X(group, "group") X(strip, "strip") X(index, "index")      \
+// clang-format off
+#define FENDREL_NAMES(X)                                                                                              \
+    X(re, "re") X(sql_regex_list, "sql_regex_list") X(SqlParam, "SqlParam") X(MarkerParam, "MarkerParam")             \
+    X(get_regex_value, "__get_regex_value") X(param_function_regex, "param_function_regex")                           \
+    X(regex, "regex") X(prefix, "prefix") X(resolve_param, "resolve_param") X(init, "__init__")                       \
+    X(is_function, "is_function") X(param_name, "param_name") X(function_expression, "function_expression")           \
+    X(function_name, "function_name") X(sql_param, "sql_param") X(full_name, "full_name") X(name, "name")             \
+    X(text, "text") X(tail, "tail") X(findall, "findall") X(match, "match") X(search, "search")                       \
+    X(compile, "compile") X(replace, "replace") X(group, "group") X(strip, "strip") X(index, "index")                 \
     X(sorted, "sorted") X(empty, "") X(open_brace, "{") X(close_brace, "}") X(nonspace, "\\S")
+// clang-format on
 VELMO_NAMES(Names, FENDREL_NAMES)
 
 struct State : Names {
@@ -53,10 +55,10 @@ struct State : Names {
     PyObject* empty_tuple;
     PyObject* option_patterns[option_count];
     PyObject* option_groups[option_count];  // also the attribute names
-    PyObject* kw_key;           // ("key",)
-    PyObject* kw_marker_param;  // ("full_name", "sql_param")
-    PyObject* kw_function;      // ("function_expression", "is_function", "function_name")
-    PyObject* kw_param_name;    // ("param_name",)
+    PyObject* kw_key;                       // ("key",)
+    PyObject* kw_marker_param;              // ("full_name", "sql_param")
+    PyObject* kw_function;                  // ("function_expression", "is_function", "function_name")
+    PyObject* kw_param_name;                // ("param_name",)
 };
 extern State state;
 
@@ -101,10 +103,9 @@ OptionFound find_option(PyObject* text, Span span, std::string_view name, Span& 
 // records.cpp
 
 // A SqlParam / MarkerParam made as the constructor makes it, attributes in the same order.
-Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
-                  PyObject* function_name);
+Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression, PyObject* function_name);
 Ref new_marker_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
-                      PyObject* param_name, bool with_name);
+                     PyObject* param_name, bool with_name);
 // Whether instances of cls are made and given attributes by object's own slots (no __new__,
 // __getattribute__, __getattr__ or __setattr__ of the class's own).
 bool plain_instances(PyObject* cls);

@@ -17,30 +17,30 @@ const Signature resolve_param_sig{
     "resolve_param", {{"self"}, {"param", Default::Required, Exact::Str, "str"}}, sql_param_regex_resolve_param};
 
 const Signature sql_param_init_sig{"__init__",
-                                       {{"self"},
-                                        {"param_name", Default::None, Exact::Str, "str"},
-                                        {"function_expression", Default::None, Exact::Str, "str"},
-                                        {"is_function", Default::False, Exact::Any, "bool"},
-                                        {"function_name", Default::None, Exact::Str, "str"}},
-                                       sql_param_init};
+                                   {{"self"},
+                                    {"param_name", Default::None, Exact::Str, "str"},
+                                    {"function_expression", Default::None, Exact::Str, "str"},
+                                    {"is_function", Default::False, Exact::Any, "bool"},
+                                    {"function_name", Default::None, Exact::Str, "str"}},
+                                   sql_param_init};
 const Signature sql_param_str_sig{"__str__", {{"self"}}, sql_param_str};
 
 const Signature marker_param_init_sig{"__init__",
-                                           {{"self"},
-                                            {"sql_param", Default::Required, Exact::Any, "SqlParam"},
-                                            {"full_name", Default::None, Exact::Str, "str"},
-                                            {"sql_type", Default::None, Exact::Str, "str"},
-                                            {"python_type", Default::None, Exact::Str, "str"},
-                                            {"type_handler", Default::None, Exact::Str, "str"}},
-                                           marker_param_init};
+                                      {{"self"},
+                                       {"sql_param", Default::Required, Exact::Any, "SqlParam"},
+                                       {"full_name", Default::None, Exact::Str, "str"},
+                                       {"sql_type", Default::None, Exact::Str, "str"},
+                                       {"python_type", Default::None, Exact::Str, "str"},
+                                       {"type_handler", Default::None, Exact::Str, "str"}},
+                                      marker_param_init};
 const Signature marker_param_str_sig{"__str__", {{"self"}}, marker_param_str};
 
 const Signature get_params_sig{"get_params", {{"child"}}, get_params};
 const Signature get_regex_value_sig{"__get_regex_value",
-                                        {{"regex", Default::Required, Exact::Str, "str"},
-                                         {"param", Default::Required, Exact::Str, "str"},
-                                         {"group", Default::Required, Exact::Str, "str"}},
-                                        get_regex_value};
+                                    {{"regex", Default::Required, Exact::Str, "str"},
+                                     {"param", Default::Required, Exact::Str, "str"},
+                                     {"group", Default::Required, Exact::Str, "str"}},
+                                    get_regex_value};
 const Signature get_sql_param_sig{"get_sql_param", {{"param_text"}}, get_sql_param};
 
 struct Family {
@@ -53,8 +53,9 @@ const Family type_families[] = {
     {"DATE", {"DATE", "TIME", "TIMESTAMP"}},
     {"STRING", {"CHAR", "VARCHAR", "NCHAR", "NVARCHAR", "LONGNVARCHAR", "LONGVARCHAR"}},
     {"BINARY", {"BINARY", "VARBINARY", "LONGVARBINARY", "BLOB"}},
-    {"OTHER", {"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT", "NCLOB", "NULL", "OTHER",
-               "REAL", "REF", "ROWID", "SQLXML", "STRUCT", "UNDEFINED"}},
+    {"OTHER",
+     {"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT", "NCLOB", "NULL", "OTHER", "REAL", "REF",
+      "ROWID", "SQLXML", "STRUCT", "UNDEFINED"}},
 };
 
 const char* const marker_patterns[marker_kinds] = {"\\#\\{.+?\\}", "\\$\\{.+?\\}", "\\$f\\{.+?\\}"};
@@ -64,7 +65,6 @@ const char* const option_patterns[option_count] = {
     "(\\s*python_type\\s*=\\s*)(?P<python_type>\\w+)?",
     "(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?",
 };
-
 
 void make_constants() {
     state.kw_key = kept_names({"key"});
@@ -102,8 +102,7 @@ void exec_fendrel(Module& m) {
     state.sql_param_regex_cls =
         Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_sig}, {&resolve_param_sig}}));
     state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_sig}, {&sql_param_str_sig}}));
-    state.marker_param_cls =
-        Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_sig}, {&marker_param_str_sig}}));
+    state.marker_param_cls = Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_sig}, {&marker_param_str_sig}}));
     state.resolve_param_fn = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
     state.sql_param_init_fn = getattr(state.sql_param_cls, state.s_init).release();
     state.marker_param_init_fn = getattr(state.marker_param_cls, state.s_init).release();

@@ -47,8 +47,7 @@ bool sql_param_native(PyObject* globals) {
            class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
 }
 
-Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression,
-                  PyObject* function_name) {
+Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression, PyObject* function_name) {
     Ref obj = bare_instance(state.sql_param_cls);
     store(obj.get(), state.s_is_function, is_function);
     store(obj.get(), state.s_param_name, param_name);
@@ -58,7 +57,7 @@ Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* functio
 }
 
 Ref new_marker_param(PyObject* sql_param, PyObject* full_name, PyObject* const options[option_count],
-                      PyObject* param_name, bool with_name) {
+                     PyObject* param_name, bool with_name) {
     Ref obj = bare_instance(state.marker_param_cls);
     store(obj.get(), state.s_sql_param, sql_param);
     store(obj.get(), state.s_full_name, full_name);
@@ -72,12 +71,9 @@ Ref option_value(PyObject* text, Span span, int option, PyObject* full_name) {
     Span value{};
     switch (find_option(text, span, option_names[option], value)) {
         case OptionFound::Absent:
-        case OptionFound::Empty:
-            return none();
-        case OptionFound::Value:
-            return Ref::steal(PyUnicode_Substring(text, value.start, value.end));
-        case OptionFound::Unsure:
-            break;
+        case OptionFound::Empty: return none();
+        case OptionFound::Value: return Ref::steal(PyUnicode_Substring(text, value.start, value.end));
+        case OptionFound::Unsure: break;
     }
     // Non-ASCII text next to the value: let the regex package decide what "\w" takes.
     Ref match = call_method(state.re_module, state.s_search, {state.option_patterns[option], full_name});

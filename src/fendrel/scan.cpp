@@ -18,11 +18,15 @@ namespace {
 bool is_white_space(Py_UCS4 c) {
     if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
     switch (c) {
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000: return true;
+        default: return c >= 0x2000 && c <= 0x200A;
     }
 }
 
@@ -113,8 +117,7 @@ void distinct_markers(PyObject* text, std::string_view open, std::vector<Span>& 
             }
             if (j > body && j < n && s[j] == '}') {
                 Span span{i, j + 1};
-                std::string_view key(bytes + span.start * width,
-                                     static_cast<size_t>((span.end - span.start) * width));
+                std::string_view key(bytes + span.start * width, static_cast<size_t>((span.end - span.start) * width));
                 if (seen.insert(key)) out.push_back(span);
                 i = j + 1;
             } else {

@@ -20,9 +20,11 @@ struct Template {
     PyObject* cache;  // overrides text -> bound `sub` of the compiled pattern
 };
 
-#define HARLUNE_NAMES(X)                                                                         \
-    X(re, "re") X(sub, "sub") X(IGNORECASE, "IGNORECASE") X(LOCALE, "LOCALE") X(compile, "compile") \
+// clang-format off
+#define HARLUNE_NAMES(X)                                                                                              \
+    X(re, "re") X(sub, "sub") X(IGNORECASE, "IGNORECASE") X(LOCALE, "LOCALE") X(compile, "compile")                   \
     X(flags, "flags") X(DEFAULT_VERSION, "DEFAULT_VERSION")
+// clang-format on
 VELMO_NAMES(Names, HARLUNE_NAMES)
 
 struct State : Names {

@@ -10,17 +10,19 @@ namespace velmo::kestrum {
 
 using rt::Ref;
 
-#define KESTRUM_NAMES(X)                                                                             \
-    X(sessionmaker, "sessionmaker") X(text, "text") X(count_query, "count_query")                        \
-    X(limit_query, "limit_query") X(GeneratorContextManager, "_GeneratorContextManager")                \
-    X(data_source, "data_source") X(get_session, "get_session") X(update, "update")                     \
-    X(update_orm2, "update_orm2") X(commit, "commit") X(rollback, "rollback") X(close, "close")          \
-    X(execute, "execute") X(first, "first") X(all, "all") X(asdict, "_asdict") X(lastrowid, "lastrowid")  \
-    X(rowcount, "rowcount") X(add, "add") X(add_all, "add_all") X(flush, "flush") X(scalar, "scalar")    \
-    X(scalars, "scalars") X(scalar_one_or_none, "scalar_one_or_none") X(pageNum, "pageNum")              \
-    X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")   \
-    X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")          \
+// clang-format off
+#define KESTRUM_NAMES(X)                                                                                              \
+    X(sessionmaker, "sessionmaker") X(text, "text") X(count_query, "count_query")                                     \
+    X(limit_query, "limit_query") X(GeneratorContextManager, "_GeneratorContextManager")                              \
+    X(data_source, "data_source") X(get_session, "get_session") X(update, "update")                                   \
+    X(update_orm2, "update_orm2") X(commit, "commit") X(rollback, "rollback") X(close, "close")                       \
+    X(execute, "execute") X(first, "first") X(all, "all") X(asdict, "_asdict") X(lastrowid, "lastrowid")              \
+    X(rowcount, "rowcount") X(add, "add") X(add_all, "add_all") X(flush, "flush") X(scalar, "scalar")                 \
+    X(scalars, "scalars") X(scalar_one_or_none, "scalar_one_or_none") X(pageNum, "pageNum")                           \
+    X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")               \
+    X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")                       \
     X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")
+// clang-format on
 VELMO_NAMES(Names, KESTRUM_NAMES)
 
 // Everything the module keeps: its names and the objects the fast paths compare against.
@@ -71,8 +73,7 @@ template <class F>
 Ref in_session(PyObject* self, PyObject* con, F&& f) {
     using Fn = std::remove_reference_t<F>;
     return with_session(
-        self, con, [](PyObject* session, void* data) -> Ref { return (*static_cast<Fn*>(data))(session); },
-        &f);
+        self, con, [](PyObject* session, void* data) -> Ref { return (*static_cast<Fn*>(data))(session); }, &f);
 }
 
 using rt::NestingGuard;
@@ -92,9 +93,8 @@ Ref row_dicts(PyObject* rows);
 
 // Specs registered by module.cpp, defined in the files that implement them.
 extern const rt::Signature page_init_sig, count_query_sig, limit_query_sig, select_page_sig;
-extern const rt::Signature init_sig, insert_sig, insert_orm2_sig, add_sig, add_all_sig,
-    delete_sig, delete_orm2_sig, update_orm2_sig, update_sig, select_one_orm2_sig,
-    select_all_orm2_sig, select_one_sig, select_list_sig, execute_in_connection_sig,
-    get_session_sig;
+extern const rt::Signature init_sig, insert_sig, insert_orm2_sig, add_sig, add_all_sig, delete_sig, delete_orm2_sig,
+    update_orm2_sig, update_sig, select_one_orm2_sig, select_all_orm2_sig, select_one_sig, select_list_sig,
+    execute_in_connection_sig, get_session_sig;
 
 }  // namespace velmo::kestrum

@@ -9,7 +9,6 @@ State state;
 
 namespace {
 
-
 void intern_names() {
     state.intern();
     state.one = integer(1).release();

@@ -14,9 +14,7 @@ Ref or_none(Ref r) { return r ? std::move(r) : none(); }
 Ref execute(PyObject* session, PyObject* statement, PyObject* parameters) {
     return call_method(session, state.s_execute, {statement, parameters});
 }
-Ref execute(PyObject* session, PyObject* statement) {
-    return call_method(session, state.s_execute, {statement});
-}
+Ref execute(PyObject* session, PyObject* statement) { return call_method(session, state.s_execute, {statement}); }
 
 Ref init(const Args& a) {
     refuse_async(a[1], "SqlTemplate", "Engine");
@@ -43,9 +41,8 @@ Ref lastrowid(PyObject* result) {
 
 Ref insert(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
-    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return lastrowid(execute(session, sql, args).get());
-    }));
+    return or_none(
+        in_session(a[0], a[2], [&](PyObject* session) { return lastrowid(execute(session, sql, args).get()); }));
 }
 
 Ref insert_orm2(const Args& a) {
@@ -78,16 +75,14 @@ Ref delete_orm2(const Args& a) {
 
 Ref update_orm2(const Args& a) {
     PyObject* statement = a[1];
-    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return getattr(execute(session, statement).get(), state.s_rowcount);
-    }));
+    return or_none(in_session(
+        a[0], a[2], [&](PyObject* session) { return getattr(execute(session, statement).get(), state.s_rowcount); }));
 }
 
 Ref update(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
-    return or_none(in_session(a[0], a[2], [&](PyObject* session) {
-        return getattr(execute(session, sql, args).get(), state.s_rowcount);
-    }));
+    return or_none(in_session(
+        a[0], a[2], [&](PyObject* session) { return getattr(execute(session, sql, args).get(), state.s_rowcount); }));
 }
 
 Ref select_one_orm2(const Args& a) {
@@ -168,26 +163,19 @@ Ref row_dicts(PyObject* rows) {
 
 const Signature init_sig{"__init__", {self_param, {"data_source"}}, init};
 const Signature insert_sig{"insert", {self_param, sql_param, con_param, args_param}, insert};
-const Signature insert_orm2_sig{
-    "insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2};
-const Signature add_sig{
-    "add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add};
+const Signature insert_orm2_sig{"insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2};
+const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add};
 const Signature add_all_sig{
     "add_all", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_all};
 const Signature delete_sig{"delete", {self_param, sql_param, con_param, args_param}, delete_};
 const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2};
 const Signature update_orm2_sig{"update_orm2", {self_param, statement_param, con_param}, update_orm2};
 const Signature update_sig{"update", {self_param, sql_param, con_param, args_param}, update};
-const Signature select_one_orm2_sig{
-    "select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2};
-const Signature select_all_orm2_sig{
-    "select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2};
+const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2};
+const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2};
 const Signature select_one_sig{"select_one", {self_param, sql_param, con_param, args_param}, select_one};
-const Signature select_list_sig{
-    "select_list", {self_param, sql_param, con_param, args_param}, select_list};
-const Signature execute_in_connection_sig{
-    "execute_in_connection", {self_param, {"fun"}}, execute_in_connection};
-const Signature get_session_sig{
-    "get_session", {self_param, {"session", Default::None}}, get_session};
+const Signature select_list_sig{"select_list", {self_param, sql_param, con_param, args_param}, select_list};
+const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection};
+const Signature get_session_sig{"get_session", {self_param, {"session", Default::None}}, get_session};
 
 }  // namespace velmo::kestrum

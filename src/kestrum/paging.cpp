@@ -117,23 +117,21 @@ Ref limit_offset_query(PyObject* sql, PyObject* page) {
     return with_suffix(sql, suffix.get());
 }
 
-const Signature page_init_sig{"__init__",
-                                  {{"self"},
-                                   {"page_num", Default::Required, Exact::Int, "int"},
-                                   {"page_size", Default::Required, Exact::Int, "int"}},
-                                  page_init};
-const Signature count_query_sig{
-    "count_query", {{"sql", Default::Required, Exact::Any, "TextClause"}}, count_query_fn};
-const Signature limit_query_sig{"limit_query",
-                                    {{"sql", Default::Required, Exact::Any, "TextClause"},
-                                     {"page", Default::Required, Exact::Any, "Page"}},
-                                    limit_query_fn};
+const Signature page_init_sig{
+    "__init__",
+    {{"self"}, {"page_num", Default::Required, Exact::Int, "int"}, {"page_size", Default::Required, Exact::Int, "int"}},
+    page_init};
+const Signature count_query_sig{"count_query", {{"sql", Default::Required, Exact::Any, "TextClause"}}, count_query_fn};
+const Signature limit_query_sig{
+    "limit_query",
+    {{"sql", Default::Required, Exact::Any, "TextClause"}, {"page", Default::Required, Exact::Any, "Page"}},
+    limit_query_fn};
 const Signature select_page_sig{"select_page",
-                                    {{"self"},
-                                     {"sql", Default::Required, Exact::Any, "TextClause"},
-                                     {"page", Default::Required, Exact::Any, "Page"},
-                                     {"con", Default::None},
-                                     {"args", Default::None}},
-                                    select_page};
+                                {{"self"},
+                                 {"sql", Default::Required, Exact::Any, "TextClause"},
+                                 {"page", Default::Required, Exact::Any, "Page"},
+                                 {"con", Default::None},
+                                 {"args", Default::None}},
+                                select_page};
 
 }  // namespace velmo::kestrum

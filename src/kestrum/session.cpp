@@ -9,12 +9,10 @@ namespace velmo::kestrum {
 
 namespace {
 
-
 // get_session as a generator: start = steps 1-3 (yield the session); resume = leave the block.
 class GetSessionBody final : public GeneratorBody {
 public:
-    GetSessionBody(PyObject* self, PyObject* session)
-        : self_(Ref::borrow(self)), session_(Ref::borrow(session)) {}
+    GetSessionBody(PyObject* self, PyObject* session) : self_(Ref::borrow(self)), session_(Ref::borrow(session)) {}
 
     Step resume(PyObject*, PyObject* thrown) override {
         if (!started_) {
@@ -131,8 +129,8 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
         {
             HandlingScope handling(value.get());
             Ref tb = Ref::steal_or_null(PyException_GetTraceback(value.get()));
-            Ref suppress = call(exit.get(), {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get(),
-                                             tb ? tb.get() : Py_None});
+            Ref suppress = call(
+                exit.get(), {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get(), tb ? tb.get() : Py_None});
             if (truthy(suppress.get())) return Ref{};
         }
         reraise(std::move(value));
@@ -144,11 +142,9 @@ Ref with_protocol(PyObject* get_session, PyObject* con, SessionBody body, void* 
 }  // namespace
 
 void raise_unbound_local(const char* name) {
-    raise_format(PyExc_UnboundLocalError,
-                 "cannot access local variable '%s' where it is not associated with a value", name);
+    raise_format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                 name);
 }
-
-
 
 Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     owned = true;

@@ -31,9 +31,7 @@ Ref time_format(const Args& a) {
 
 const Signature like_sig{"like", {{"value"}}, like};
 const Signature time_format_sig{
-    "time_format",
-    {{"date_value"}, {"format", Default::Str, Exact::Str, "str", "%Y-%m-%d %H:%M:%S"}},
-    time_format};
+    "time_format", {{"date_value"}, {"format", Default::Str, Exact::Str, "str", "%Y-%m-%d %H:%M:%S"}}, time_format};
 
 void exec_plovet(Module& m) {
     state = {};  // nothing left over from an initialisation that failed

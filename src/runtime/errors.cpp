@@ -1,8 +1,8 @@
 // Method calls, error builders and the translation of C++ exceptions into Python errors.
 #include <algorithm>
 #include <cstdarg>
-#include <iterator>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -47,8 +47,8 @@ void raise_obj(PyObject* type, PyObject* value) {
 }
 
 void raise_argument_type(const char* name, const char* expected, PyObject* given) {
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(given)->tp_name);
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(given)->tp_name);
 }
 
 void restore_current_exception() noexcept {

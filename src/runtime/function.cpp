@@ -19,14 +19,13 @@ namespace {
     Py_ssize_t max = static_cast<Py_ssize_t>(fn->sig->params.size());
     Py_ssize_t expected = found < min ? min : max;
     const char* how = min == max ? "exactly" : (found < min ? "at least" : "at most");
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fn->sig->name, how, expected, expected == 1 ? "" : "s", found);
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn->sig->name, how,
+                 expected, expected == 1 ? "" : "s", found);
 }
 
 bool same_name(PyObject* a, PyObject* b) {
     if (a == b) return true;
-    return PyUnicode_Check(b) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-           PyUnicode_Compare(a, b) == 0;
+    return PyUnicode_Check(b) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
 }
 
 // The value passed under keyword `name`, or NULL.
@@ -48,11 +47,9 @@ PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwva
         for (Py_ssize_t i = 0; i < np && index < 0; ++i)
             if (same_name(fn->names[i], key)) index = i;
         if (index < 0)
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         fn->sig->name, key);
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn->sig->name, key);
         if (index < nargs)
-            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fn->sig->name, key);
+            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fn->sig->name, key);
     }
     raise(PyExc_SystemError, "keyword binding failed");
 }
@@ -79,8 +76,7 @@ void check_types(const Function* fn, PyObject* const* values) {
     }
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     return entry_point([&]() -> Ref {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -152,12 +148,8 @@ Ref build_signature(const Function* fn) {
 
 // Getters and setters.
 
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->name);
-}
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
-}
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
 
 int set_str_field(PyObject*& field, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -174,9 +166,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
 }
 
-PyObject* get_doc(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->doc);
-}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<Function*>(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
@@ -194,8 +184,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations,
-               value && value != Py_None ? Py_NewRef(value) : nullptr);
+    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, value && value != Py_None ? Py_NewRef(value) : nullptr);
     return 0;
 }
 
@@ -211,9 +200,7 @@ PyObject* get_defaults(PyObject* self, void*) {
     });
 }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->globals);
-}
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
 
 PyObject* get_signature(PyObject* self, void*) {
     auto* fn = reinterpret_cast<Function*>(self);
@@ -244,9 +231,7 @@ PyMemberDef function_members[] = {
 };
 
 // Pickles by reference, as module-level functions do.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -289,8 +274,7 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname,
-                                self);
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
 }
 
 // Binding as a method: obj.f gives a bound method; the class attribute is the function itself.
@@ -303,8 +287,7 @@ PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "velmo_function";
     t.tp_basicsize = sizeof(Function);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_call = PyVectorcall_Call;
     t.tp_dealloc = function_dealloc;
@@ -321,15 +304,13 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
-                  const char* qualname) {
+Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals, const char* qualname) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&function_type));
     if (sig.params.size() > max_params) raise(PyExc_SystemError, "too many parameters");
     auto* fn = PyObject_GC_New(Function, &function_type);
     if (!fn) throw_error();
     // Zero everything after the header before anything can fail, so dealloc stays sound.
-    std::memset(reinterpret_cast<char*>(fn) + sizeof(PyObject), 0,
-                sizeof(Function) - sizeof(PyObject));
+    std::memset(reinterpret_cast<char*>(fn) + sizeof(PyObject), 0, sizeof(Function) - sizeof(PyObject));
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(fn));
     fn->vectorcall = function_vectorcall;
     fn->sig = &sig;

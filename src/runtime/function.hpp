@@ -23,7 +23,7 @@ struct Param {
     const char* name;
     Default fallback = Default::Required;
     Exact exact = Exact::Any;
-    const char* annotation = nullptr;  // stored as a string in __annotations__
+    const char* annotation = nullptr;   // stored as a string in __annotations__
     const char* str_default = nullptr;  // with Default::Str
 };
 
@@ -55,11 +55,10 @@ struct Signature {
 inline constexpr size_t max_params = 8;
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Signature* sig;
-    Py_ssize_t required;  // number of parameters without a default
-    PyObject* names[max_params];  // interned parameter names
+    Py_ssize_t required;             // number of parameters without a default
+    PyObject* names[max_params];     // interned parameter names
     PyObject* defaults[max_params];  // default values (NULL where required)
     PyObject* name;
     PyObject* qualname;
@@ -68,11 +67,10 @@ struct Function {
     PyObject* globals;  // the defining module's dict
     PyObject* dict;
     PyObject* annotations;  // built lazily
-    PyObject* signature;  // built lazily
+    PyObject* signature;    // built lazily
 };
 
 // Makes a function object. qualname is "Class.name" for methods, the name otherwise.
-Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals,
-                  const char* qualname = nullptr);
+Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals, const char* qualname = nullptr);
 
 }  // namespace velmo::rt

@@ -12,8 +12,7 @@ namespace {
 enum class GenState : uint8_t { Created, Suspended, Running, Finished };
 
 struct Generator {
-    PyObject_VAR_HEAD
-    GeneratorBody* body;  // lives in the object's trailing storage; NULL once destroyed
+    PyObject_VAR_HEAD GeneratorBody* body;  // lives in the object's trailing storage; NULL once destroyed
     PyObject* qualname;
     PyObject* weakreflist;
     GenState state;
@@ -21,8 +20,7 @@ struct Generator {
 
 // The body storage starts here, aligned for any type.
 constexpr size_t body_offset =
-    (sizeof(Generator) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-    alignof(std::max_align_t);
+    (sizeof(Generator) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
 
 Generator* as_gen(PyObject* o) noexcept { return reinterpret_cast<Generator*>(o); }
 
@@ -106,8 +104,7 @@ PyObject* gen_send(PyObject* self, PyObject* value) { return gen_send_impl(as_ge
 // The exception instance that throw(typ[, val[, tb]]) raises, as CPython builds it.
 Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb) {
     if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb))
-        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     if (PyExceptionClass_Check(typ)) {
         if (val && PyExceptionInstance_Check(val) && check(PyObject_IsInstance(val, typ))) {
             if (tb) check(PyException_SetTraceback(val, tb));
@@ -118,30 +115,25 @@ Ref exception_to_throw(PyObject* typ, PyObject* val, PyObject* tb) {
         return Ref::steal(PyErr_GetRaisedException());
     }
     if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None)
-            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        if (val && val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
         if (tb) check(PyException_SetTraceback(typ, tb));
         return Ref::borrow(typ);
     }
-    raise_format(PyExc_TypeError,
-                 "exceptions must be classes or instances deriving from BaseException, not %s",
+    raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                  Py_TYPE(typ)->tp_name);
 }
 
 PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Generator* g = as_gen(self);
     return entry_point([&]() -> Ref {
-        if (nargs < 1)
-            raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        if (nargs > 3)
-            raise_format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        if (nargs < 1) raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        if (nargs > 3) raise_format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         if (nargs > 1)
             check(PyErr_WarnEx(PyExc_DeprecationWarning,
                                "the (type, exc, tb) signature of throw() is deprecated, "
                                "use the single-arg signature instead.",
                                1));
-        Ref exc = exception_to_throw(args[0], nargs > 1 ? args[1] : nullptr,
-                                     nargs > 2 ? args[2] : nullptr);
+        Ref exc = exception_to_throw(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
         if (g->state == GenState::Running) raise_executing();
         if (g->state != GenState::Suspended) {
             // Before the first step the exception is raised where the body would start; after
@@ -171,8 +163,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
         Ref exit = call(PyExc_GeneratorExit);
         Ref out;
         switch (run_step(g, Py_None, exit.get(), out)) {
-            case Outcome::Yielded:
-                raise(PyExc_RuntimeError, "generator ignored GeneratorExit");
+            case Outcome::Yielded: raise(PyExc_RuntimeError, "generator ignored GeneratorExit");
             case Outcome::Returned: return out;
             case Outcome::Raised:
                 if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
@@ -227,16 +218,11 @@ void gen_dealloc(PyObject* self) {
 }
 
 PyObject* gen_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<%s object %U at %p>", Py_TYPE(self)->tp_name, as_gen(self)->qualname,
-                                self);
+    return PyUnicode_FromFormat("<%s object %U at %p>", Py_TYPE(self)->tp_name, as_gen(self)->qualname, self);
 }
 
-PyObject* get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_gen(self)->state == GenState::Running);
-}
-PyObject* get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_gen(self)->state == GenState::Suspended);
-}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->state == GenState::Running); }
+PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->state == GenState::Suspended); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->qualname); }
 
 PyGetSetDef gen_getset[] = {
@@ -248,8 +234,7 @@ PyGetSetDef gen_getset[] = {
 
 PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL,
-     nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL, nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

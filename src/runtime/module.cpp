@@ -41,8 +41,7 @@ Claim claim(ModuleGuard& guard, int64_t current, PyObject* module) {
                 return Claim::Run;
             }
         }
-        Py_BEGIN_ALLOW_THREADS
-        {
+        Py_BEGIN_ALLOW_THREADS {
             std::unique_lock hold(guard.lock);
             guard.settled.wait(hold, [&] { return guard.initialising == -1; });
         }
@@ -123,8 +122,7 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
     Ref m = Ref::steal(PyImport_ImportModuleLevel(module, dict_, nullptr, fromlist.get(), 0));
     for (const char* n : names) {
         Ref v = getattr_optional(m.get(), str(n).get());
-        if (!v)
-            raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+        if (!v) raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
         add(n, v);
     }
 }

@@ -24,10 +24,10 @@ struct ModuleGuard {
     explicit ModuleGuard(const char* name) : short_name(name) {}
     const char* short_name;
     std::mutex lock;
-    std::condition_variable settled;     // signalled when an initialisation ends
-    int64_t owner = -1;                  // the interpreter that initialised the module
-    int64_t initialising = -1;           // the interpreter running exec now
-    PyObject* module = nullptr;          // the initialised module (kept for the process)
+    std::condition_variable settled;  // signalled when an initialisation ends
+    int64_t owner = -1;               // the interpreter that initialised the module
+    int64_t initialising = -1;        // the interpreter running exec now
+    PyObject* module = nullptr;       // the initialised module (kept for the process)
 };
 
 PyObject* guarded_create(ModuleGuard& guard, PyObject* spec, PyModuleDef* def) noexcept;
@@ -61,8 +61,7 @@ public:
     PyObject* def(const Signature& sig);
     // class name: ... with the given methods in class-body order. `body` holds further
     // class-body entries (annotations, field defaults) placed before the methods.
-    PyObject* def_class(const char* name, std::initializer_list<Member> members,
-                        PyObject* body = nullptr);
+    PyObject* def_class(const char* name, std::initializer_list<Member> members, PyObject* body = nullptr);
     // A function object with this module's name and globals, not added to the namespace.
     Ref function(const Signature& sig, const char* qualname = nullptr) const;
 
@@ -75,20 +74,22 @@ private:
 }  // namespace velmo::rt
 
 // Defines PyInit_<SHORT> for the module FULL_NAME whose namespace EXEC builds.
-#define VELMO_MODULE(SHORT, FULL_NAME, EXEC)                                                  \
-    static ::velmo::rt::ModuleGuard SHORT##_guard{#SHORT};                                    \
-    static PyObject* SHORT##_create(PyObject* spec, PyModuleDef* def) {                       \
-        return ::velmo::rt::guarded_create(SHORT##_guard, spec, def);                         \
-    }                                                                                         \
-    static int SHORT##_exec(PyObject* m) {                                                    \
-        return ::velmo::rt::guarded_exec(SHORT##_guard, m, EXEC);                             \
-    }                                                                                         \
-    static PyModuleDef_Slot SHORT##_slots[] = {                                               \
-        {Py_mod_create, reinterpret_cast<void*>(SHORT##_create)},                             \
-        {Py_mod_exec, reinterpret_cast<void*>(SHORT##_exec)},                                 \
-        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                 \
-        {0, nullptr}};                                                                        \
-    static PyModuleDef SHORT##_def = {                                                        \
-        PyModuleDef_HEAD_INIT, FULL_NAME, nullptr, 0, nullptr, SHORT##_slots,                 \
-        nullptr, nullptr, nullptr};                                                           \
+// clang-format off
+#define VELMO_MODULE(SHORT, FULL_NAME, EXEC)                                                                          \
+    static ::velmo::rt::ModuleGuard SHORT##_guard{#SHORT};                                                            \
+    static PyObject* SHORT##_create(PyObject* spec, PyModuleDef* def) {                                               \
+        return ::velmo::rt::guarded_create(SHORT##_guard, spec, def);                                                 \
+    }                                                                                                                 \
+    static int SHORT##_exec(PyObject* m) {                                                                            \
+        return ::velmo::rt::guarded_exec(SHORT##_guard, m, EXEC);                                                     \
+    }                                                                                                                 \
+    static PyModuleDef_Slot SHORT##_slots[] = {                                                                       \
+        {Py_mod_create, reinterpret_cast<void*>(SHORT##_create)},                                                     \
+        {Py_mod_exec, reinterpret_cast<void*>(SHORT##_exec)},                                                         \
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                                         \
+        {0, nullptr}};                                                                                                \
+    static PyModuleDef SHORT##_def = {                                                                                \
+        PyModuleDef_HEAD_INIT, FULL_NAME, nullptr, 0, nullptr, SHORT##_slots,                                         \
+        nullptr, nullptr, nullptr};                                                                                   \
     PyMODINIT_FUNC PyInit_##SHORT(void) { return PyModuleDef_Init(&SHORT##_def); }
+// clang-format on

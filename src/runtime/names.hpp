@@ -20,18 +20,22 @@
 
 #define VELMO_NAME_FIELD(field, text) PyObject* s_##field = nullptr;
 #define VELMO_NAME_INTERN(field, text) s_##field = ::velmo::rt::kept_name(text);
-#define VELMO_NAMES(TYPE, TABLE)              \
-    struct TYPE {                             \
-        TABLE(VELMO_NAME_FIELD)               \
-        void intern() { TABLE(VELMO_NAME_INTERN) } \
+// clang-format off
+#define VELMO_NAMES(TYPE, TABLE)                                                                                      \
+    struct TYPE {                                                                                                     \
+        TABLE(VELMO_NAME_FIELD)                                                                                       \
+        void intern() { TABLE(VELMO_NAME_INTERN) }                                                                    \
     };
+// clang-format on
 
 #define VELMO_ENUM_VALUE(value, text) value,
 #define VELMO_ENUM_TEXT(value, text) text,
-#define VELMO_ENUM(ENUM, TEXTS, TABLE)                                      \
-    enum class ENUM : uint8_t { TABLE(VELMO_ENUM_VALUE) Count };            \
-    inline constexpr const char* TEXTS[] = {TABLE(VELMO_ENUM_TEXT)};        \
+// clang-format off
+#define VELMO_ENUM(ENUM, TEXTS, TABLE)                                                                                \
+    enum class ENUM : uint8_t { TABLE(VELMO_ENUM_VALUE) Count };                                                      \
+    inline constexpr const char* TEXTS[] = {TABLE(VELMO_ENUM_TEXT)};                                                  \
     static_assert(sizeof(TEXTS) / sizeof(TEXTS[0]) == static_cast<size_t>(ENUM::Count));
+// clang-format on
 
 namespace velmo::rt {
 

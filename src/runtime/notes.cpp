@@ -96,13 +96,16 @@ bool has_statement_note(PyObject* exc) {
 
 Ref note_text(const StatementPlace& p) {
     Ref path, ns;
-    Ref where = source_of(p.mapper, path, ns) ? path
-                                              : Ref::steal(PyUnicode_FromFormat("of type %s", Py_TYPE(p.mapper)->tp_name));
-    if (!p.tag) return Ref::steal(PyUnicode_FromFormat("in %S (mapper %S)", statement_name(p.mapper, p.id, p.key).get(), where.get()));
-    if (!p.id)
-        return Ref::steal(PyUnicode_FromFormat("in <%S test=\"%S\"> (mapper %S)", p.tag, p.test, where.get()));
+    Ref where = source_of(p.mapper, path, ns)
+                    ? path
+                    : Ref::steal(PyUnicode_FromFormat("of type %s", Py_TYPE(p.mapper)->tp_name));
+    if (!p.tag)
+        return Ref::steal(
+            PyUnicode_FromFormat("in %S (mapper %S)", statement_name(p.mapper, p.id, p.key).get(), where.get()));
+    if (!p.id) return Ref::steal(PyUnicode_FromFormat("in <%S test=\"%S\"> (mapper %S)", p.tag, p.test, where.get()));
     Ref name = statement_name(p.mapper, p.id, p.key);
-    return Ref::steal(PyUnicode_FromFormat("in <%S test=\"%S\"> of %S (mapper %S)", p.tag, p.test, name.get(), where.get()));
+    return Ref::steal(
+        PyUnicode_FromFormat("in <%S test=\"%S\"> of %S (mapper %S)", p.tag, p.test, name.get(), where.get()));
 }
 
 }  // namespace
@@ -137,7 +140,8 @@ void note_statement(const StatementPlace& place) noexcept {
 
 void detail::add_note(PyObject* exc, PyObject* note) noexcept {
     PyObject* stack[2] = {exc, note};
-    PyObject* r = PyObject_VectorcallMethod(note_names().s_add_note, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* r =
+        PyObject_VectorcallMethod(note_names().s_add_note, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     Py_XDECREF(r);
 }
 

@@ -21,10 +21,10 @@ void record_mapper_source(PyObject* mapper, PyObject* path, PyObject* ns) noexce
 
 // Where a statement note points.
 struct StatementPlace {
-    PyObject* mapper;            // the mapper object (any object)
-    PyObject* id;                // the statement id, or NULL when no statement is known
-    PyObject* key = nullptr;     // the namespace to show when the mapper records none
-    PyObject* tag = nullptr;     // a condition: its element's tag and test text
+    PyObject* mapper;         // the mapper object (any object)
+    PyObject* id;             // the statement id, or NULL when no statement is known
+    PyObject* key = nullptr;  // the namespace to show when the mapper records none
+    PyObject* tag = nullptr;  // a condition: its element's tag and test text
     PyObject* test = nullptr;
 };
 

@@ -73,27 +73,20 @@ inline Ref interned(const char* s) { return Ref::steal(PyUnicode_InternFromStrin
 inline PyObject* kept_name(const char* s) { return interned(s).release(); }
 
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
-inline Ref getattr(PyObject* o, const char* name) {
-    return Ref::steal(PyObject_GetAttrString(o, name));
-}
+inline Ref getattr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 // The attribute, or an empty Ref when it is missing (AttributeError cleared).
 inline Ref getattr_optional(PyObject* o, PyObject* name) {
     PyObject* r = nullptr;
     check(PyObject_GetOptionalAttr(o, name, &r));
     return Ref::steal_or_null(r);
 }
-inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
-    check(PyObject_SetAttr(o, name, v));
-}
-inline void setattr(PyObject* o, const char* name, PyObject* v) {
-    check(PyObject_SetAttrString(o, name, v));
-}
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
+inline void setattr(PyObject* o, const char* name, PyObject* v) { check(PyObject_SetAttrString(o, name, v)); }
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
 // Calls callable(*args) through vectorcall.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
-                                          args.size(), nullptr));
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
 }
 // Calls callable(*positional, **kw) where kwnames names the last len(kwnames) items of args.
 inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
@@ -118,9 +111,7 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
 
 // Sets a dict item; never steals.
 inline void dict_set(PyObject* d, PyObject* k, PyObject* v) { check(PyDict_SetItem(d, k, v)); }
-inline void dict_set(PyObject* d, const char* k, PyObject* v) {
-    check(PyDict_SetItemString(d, k, v));
-}
+inline void dict_set(PyObject* d, const char* k, PyObject* v) { check(PyDict_SetItemString(d, k, v)); }
 // A dict lookup returning a new reference or an empty Ref; errors (unhashable keys) throw.
 inline Ref dict_get(PyObject* d, PyObject* k) {
     PyObject* r = nullptr;

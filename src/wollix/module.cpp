@@ -11,9 +11,11 @@ using namespace velmo::rt;
 
 namespace {
 
-#define WOLLIX_NAMES(X)                                                                             \
-    X(builtins, "builtins") X(import_module, "import_module") X(get_origin, "get_origin")              \
+// clang-format off
+#define WOLLIX_NAMES(X)                                                                                               \
+    X(builtins, "builtins") X(import_module, "import_module") X(get_origin, "get_origin")                             \
     X(is_dataclass, "is_dataclass") X(BaseModel, "BaseModel") X(DeclarativeBase, "DeclarativeBase")
+// clang-format on
 VELMO_NAMES(Names, WOLLIX_NAMES)
 
 struct State : Names {
@@ -107,8 +109,7 @@ Ref is_result_class(const Args& a) {
 }
 
 const Signature is_container_type_by_str_sig{
-    "is_container_type_by_str", {{"type_str", Default::Required, Exact::Str, "str"}},
-    is_container_type_by_str, "bool"};
+    "is_container_type_by_str", {{"type_str", Default::Required, Exact::Str, "str"}}, is_container_type_by_str, "bool"};
 const Signature get_type_from_string_sig{
     "get_type_from_string", {{"type_str", Default::Required, Exact::Str, "str"}}, get_type_from_string};
 const Signature is_container_type_sig{"is_container_type", {{"type_obj"}}, is_container_type, "bool"};

@@ -8,10 +8,12 @@ using namespace velmo::rt;
 
 namespace {
 
-#define ZIMBARD_NAMES(X)                                                                                  \
-    X(re, "re") X(compile, "compile") X(search, "search") X(group, "group") X(replace, "replace")         \
-    X(convert_cdata, "convert_cdata") X(sql_string_format, "sql_string_format") X(null, "null")          \
+// clang-format off
+#define ZIMBARD_NAMES(X)                                                                                              \
+    X(re, "re") X(compile, "compile") X(search, "search") X(group, "group") X(replace, "replace")                     \
+    X(convert_cdata, "convert_cdata") X(sql_string_format, "sql_string_format") X(null, "null")                       \
     X(cdata_open, "<![CDATA[") X(cdata_close, "]]>")
+// clang-format on
 VELMO_NAMES(Names, ZIMBARD_NAMES)
 
 struct State : Names {
@@ -28,8 +30,7 @@ State state;
 constexpr Py_ssize_t cdata_open_length = 9;   // "<![CDATA["
 constexpr Py_ssize_t cdata_close_length = 3;  // "]]>"
 
-constexpr const char* escape_pairs[4][2] = {
-    {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}};
+constexpr const char* escape_pairs[4][2] = {{"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}};
 
 // string.replace(old, new) for every pair, in order, in one direction.
 Ref convert(PyObject* string, bool escape) {
@@ -149,8 +150,7 @@ Ref param_str(const Args& a) {
 }
 
 const Signature replace_cdata_sig{"replace_cdata", {{"raw_text"}}, replace_cdata};
-const Signature convert_cdata_sig{
-    "convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata};
+const Signature convert_cdata_sig{"convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata};
 const Signature sql_string_format_sig{
     "sql_string_format", {{"sql_str_value", Default::Required, Exact::Str, "str"}}, sql_string_format};
 const Signature param_str_sig{"param_str", {{"param_value"}}, param_str};
