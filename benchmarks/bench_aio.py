@@ -14,12 +14,9 @@ Prints the median per-call time of each side and the ratio ours / by hand.
 """
 
 import asyncio
-import dataclasses
 import gc
-import os
 import statistics
 import sys
-import tempfile
 import time
 from typing import List
 
@@ -29,44 +26,15 @@ from sqlalchemy.pool import StaticPool
 from sqlalchemy.util import greenlet_spawn
 
 from velmo.db.aio import AsyncVelmoSqlSession
-from velmo.mapper.drovik import ParseMapper
+
+import common  # benchmarks/common.py, beside this script
+from common import Person  # noqa: E402
 
 ROUNDS = 101
 
-MAPPER = """<mapper namespace="bench">
-    <select id="find" resultType="__main__.Person">
-        select id, name, score from bench
-        <where>
-            <if test="params.get('id') is not None">and id = #{id}</if>
-            <if test="params.get('max_id') is not None">and id &lt;= #{max_id}</if>
-        </where>
-    </select>
-    <insert id="add">insert into sink (name) values (#{name})</insert>
-    <update id="hit">update counter set hits = hits + 1 where id = #{id}</update>
-</mapper>"""
-
-
-@dataclasses.dataclass
-class Person:
-    id: int
-    name: str
-    score: int
-
-
-def find_sql(params):
-    clauses, binds = [], {}
-    if params.get("id") is not None:
-        clauses.append("id = :id")
-        binds["id"] = params["id"]
-    if params.get("max_id") is not None:
-        clauses.append("id <= :max_id")
-        binds["max_id"] = params["max_id"]
-    return "select id, name, score from bench" + (" WHERE " + " and ".join(clauses) if clauses else ""), binds
-
-
 def by_hand(maker):
     async def find(params):
-        sql, binds = find_sql(params)
+        sql, binds = common.find_sql(params)
         async with maker() as session:
             result = [Person(**row._asdict()) for row in (await session.execute(text(sql), binds)).all()]
             await session.commit()
@@ -124,19 +92,9 @@ async def compare(name, session, hand, sql_id, params, return_type, calls):
 async def main():
     engine = create_async_engine("sqlite+aiosqlite://", poolclass=StaticPool)
     async with engine.begin() as c:
-        await c.execute(text("create table bench (id integer primary key, name varchar(40), score integer)"))
-        await c.execute(
-            text("insert into bench (name, score) values (:name, :score)"),
-            [{"name": f"name {i}", "score": i % 97} for i in range(1, 1001)],
-        )
-        await c.execute(text("create table counter (id integer primary key, hits integer)"))
-        await c.execute(text("insert into counter (id, hits) values (1, 0)"))
-        await c.execute(text("create table sink (id integer primary key, name varchar(40))"))
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "bench.xml")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(MAPPER)
-        session = AsyncVelmoSqlSession({"bench": ParseMapper(path)}, engine)
+        for sql, params in common.schema(1000):
+            await c.execute(text(sql), params)
+    session = AsyncVelmoSqlSession({"bench": common.load_mapper()}, engine)
     hand = by_hand(async_sessionmaker(engine, expire_on_commit=False))
 
     print(f"{'operation (aiosqlite)':<28} {'ours µs':>9} {'hand µs':>9} {'ratio':>7} {'1 greenlet µs':>12} {'hop µs':>7}")

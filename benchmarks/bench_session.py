@@ -10,11 +10,8 @@ against [R(**row) for row in rows] and [next(iter(r.values())) for r in rows].
 Prints the median per-call time of both sides and their ratio (ours / direct).
 """
 
-import dataclasses
 import gc
-import os
 import sys
-import tempfile
 from typing import List
 
 import pydantic
@@ -23,32 +20,11 @@ from sqlalchemy.orm import sessionmaker
 from sqlalchemy.pool import StaticPool
 
 from velmo.db.brannow import VelmoSqlSession, results_handle
-from velmo.mapper.drovik import ParseMapper
 
-import timing  # benchmarks/timing.py, beside this script
+import common  # benchmarks/common.py, beside this script
+from common import Person  # noqa: E402
 
 ROUNDS = 201
-
-MAPPER = """<mapper namespace="bench">
-    <select id="find" resultType="__main__.Person">
-        select id, name, score from bench
-        <where>
-            <if test="params.get('id') is not None">and id = #{id}</if>
-            <if test="params.get('max_id') is not None">and id &lt;= #{max_id}</if>
-            <if test="params.get('name') is not None">and name = #{name}</if>
-        </where>
-    </select>
-    <insert id="add">insert into sink (name) values (#{name})</insert>
-    <update id="hit">update counter set hits = hits + 1 where id = #{id}</update>
-</mapper>"""
-
-
-@dataclasses.dataclass
-class Person:
-    id: int
-    name: str
-    score: int
-
 
 class PersonModel(pydantic.BaseModel):
     id: int
@@ -71,17 +47,7 @@ def run(engine, work):
 
 
 def direct_find(engine, params):
-    clauses, binds = [], {}
-    if params.get("id") is not None:
-        clauses.append("id = :id")
-        binds["id"] = params["id"]
-    if params.get("max_id") is not None:
-        clauses.append("id <= :max_id")
-        binds["max_id"] = params["max_id"]
-    if params.get("name") is not None:
-        clauses.append("name = :name")
-        binds["name"] = params["name"]
-    sql = "select id, name, score from bench" + (" WHERE " + " and ".join(clauses) if clauses else "")
+    sql, binds = common.find_sql(params)
     return run(engine, lambda s: [Person(**row._asdict()) for row in s.execute(text(sql), binds).all()])
 
 
@@ -96,25 +62,15 @@ def direct_hit(engine, params):
 
 
 def compare(name, ours, direct, calls, limit):
-    return timing.compare(name, ours, direct, calls, limit, ROUNDS, width=34)
+    return common.compare(name, ours, direct, calls, limit, ROUNDS, width=34)
 
 
 def main():
     engine = create_engine("sqlite://", poolclass=StaticPool, connect_args={"check_same_thread": False})
     with engine.begin() as c:
-        c.execute(text("create table bench (id integer primary key, name varchar(40), score integer)"))
-        c.execute(
-            text("insert into bench (name, score) values (:name, :score)"),
-            [{"name": f"name {i}", "score": i % 97} for i in range(1, 1001)],
-        )
-        c.execute(text("create table counter (id integer primary key, hits integer)"))
-        c.execute(text("insert into counter (id, hits) values (1, 0)"))
-        c.execute(text("create table sink (id integer primary key, name varchar(40))"))
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "bench.xml")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(MAPPER)
-        session = VelmoSqlSession({"bench": ParseMapper(path)}, engine)
+        for sql, params in common.schema(1000):
+            c.execute(text(sql), params)
+    session = VelmoSqlSession({"bench": common.load_mapper()}, engine)
 
     def ours(sql_id, params, return_type=None):
         return lambda: session.execute_sql(sql_id, "bench", params, None, return_type)

@@ -14,7 +14,7 @@ from sqlalchemy.pool import StaticPool
 
 from velmo.db.kestrum import Page, SqlTemplate
 
-import timing  # benchmarks/timing.py, beside this script
+import common  # benchmarks/common.py, beside this script
 
 ROUNDS = 41
 
@@ -78,20 +78,14 @@ def direct_update(engine, sql, args):
 
 
 def compare(name, ours, direct, calls, limit):
-    return timing.compare(name, ours, direct, calls, limit, ROUNDS, width=28)
+    return common.compare(name, ours, direct, calls, limit, ROUNDS, width=28)
 
 
 def main():
     engine = create_engine("sqlite://", poolclass=StaticPool, connect_args={"check_same_thread": False})
     with engine.begin() as c:
-        c.execute(text("create table bench (id integer primary key, name varchar(40), score integer)"))
-        c.execute(
-            text("insert into bench (name, score) values (:name, :score)"),
-            [{"name": f"name {i}", "score": i % 97} for i in range(10_000)],
-        )
-        c.execute(text("create table counter (id integer primary key, hits integer)"))
-        c.execute(text("insert into counter (id, hits) values (1, 0)"))
-        c.execute(text("create table sink (id integer primary key, name varchar(40))"))
+        for sql, params in common.schema(10_000):
+            c.execute(text(sql), params)
     template = SqlTemplate(engine)
 
     small = text("select id, name, score from bench where id <= :n")

@@ -13,6 +13,7 @@
 // Python code of the module would.
 #pragma once
 
+#include "../brannow/session_methods.hpp"
 #include "../runtime/rt.hpp"
 
 namespace velmo::aio {
@@ -47,31 +48,11 @@ struct State : Names {
 };
 extern State state;
 
-// ---- session.cpp ----
-
-Ref init_fn(const Args& a);
-Ref get_ori_session_fn(const Args& a);
+// VelmoSqlSession's methods: session.cpp (construction, get_ori_session), spawn.cpp (the rest,
+// each an awaitable), connection.cpp (execute_in_connection).
+VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
 
 // ---- spawn.cpp ----
-
-Ref begin_tx_fn(const Args& a);
-Ref execute_sql_fn(const Args& a);
-Ref select_one_fn(const Args& a);
-Ref select_list_fn(const Args& a);
-Ref select_page_fn(const Args& a);
-Ref insert_fn(const Args& a);
-Ref delete_fn(const Args& a);
-Ref update_fn(const Args& a);
-Ref add_fn(const Args& a);
-Ref add_all_fn(const Args& a);
-Ref select_all_orm2_fn(const Args& a);
-Ref select_one_orm2_fn(const Args& a);
-Ref delete_orm2_fn(const Args& a);
-Ref update_orm2_fn(const Args& a);
-Ref insert_orm2_fn(const Args& a);
-Ref commit_fn(const Args& a);
-Ref rollback_fn(const Args& a);
-Ref close_fn(const Args& a);
 
 // spawn(fn, *args) for the greenlet_spawn global already looked up: the coroutine that runs
 // fn(*args) in SQLAlchemy's greenlet.
@@ -79,7 +60,6 @@ Ref spawn_call(PyObject* spawn, PyObject* fn, std::initializer_list<PyObject*> a
 
 // ---- connection.cpp ----
 
-Ref execute_in_connection_fn(const Args& a);
 Ref in_session_fn(const Args& a);
 Ref given_session_fn(const Args& a);
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "../runtime/rt.hpp"
+#include "session_methods.hpp"
 
 namespace velmo::brannow {
 
@@ -52,19 +53,16 @@ struct State : Names {
 };
 extern State state;
 
+// The methods shared with AsyncVelmoSqlSession: session.cpp (construction and transactions),
+// dispatch.cpp (execute_sql and the pass-throughs).
+VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
+
 // ---- session.cpp ----
 
 // self.__con(): the current transaction session or None.
 Ref current_session(PyObject* self);
 
-Ref init_fn(const Args& a);
 Ref con_fn(const Args& a);
-Ref get_ori_session_fn(const Args& a);
-Ref begin_tx_fn(const Args& a);
-Ref execute_in_connection_fn(const Args& a);
-Ref commit_fn(const Args& a);
-Ref rollback_fn(const Args& a);
-Ref close_fn(const Args& a);
 
 // ---- log.cpp ----
 
@@ -80,23 +78,6 @@ bool sql_logging_enabled();
 // Records a statement about to run: at DEBUG its name, final SQL and bind names; the bind
 // values, which may be personal data, only in a record of their own at a level below DEBUG.
 [[gnu::cold]] void log_statement(const Statement& st, PyObject* sql, PyObject* binds);
-
-// ---- dispatch.cpp ----
-
-Ref execute_sql_fn(const Args& a);
-Ref select_one_fn(const Args& a);
-Ref select_list_fn(const Args& a);
-Ref select_page_fn(const Args& a);
-Ref insert_fn(const Args& a);
-Ref delete_fn(const Args& a);
-Ref update_fn(const Args& a);
-Ref add_fn(const Args& a);
-Ref add_all_fn(const Args& a);
-Ref select_all_orm2_fn(const Args& a);
-Ref select_one_orm2_fn(const Args& a);
-Ref delete_orm2_fn(const Args& a);
-Ref update_orm2_fn(const Args& a);
-Ref insert_orm2_fn(const Args& a);
 
 // ---- results.cpp ----
 

@@ -9,49 +9,11 @@ State state;
 
 namespace {
 
-constexpr Param self_param{"self"};
-constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};
-constexpr Param statement_param{"statement"};
-
 const Signature results_handle_sig{
     "results_handle", {{"results"}, {"result_type"}, {"f_return_type"}}, results_handle_fn};
 
-const Signature init_sig{"__init__",
-                         {self_param,
-                          {"mapper_dict", Default::Required, Exact::Dict, "dict"},
-                          {"data_source", Default::None, Exact::Any, "Engine"},
-                          {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},
-                         init_fn};
+VELMO_SESSION_SIGNATURES("Engine")
 const Signature con_sig{"__con", {self_param}, con_fn};
-const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};
-const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};
-const Signature execute_sql_sig{"execute_sql",
-                                {self_param,
-                                 {"sql_id", Default::Required, Exact::Str, "str"},
-                                 {"namespace", Default::None, Exact::Str, "str"},
-                                 {"ori_params", Default::None, Exact::Dict, "dict"},
-                                 {"page", Default::None, Exact::Any, "Page"},
-                                 {"return_type", Default::None, Exact::Any, "Any"}},
-                                execute_sql_fn};
-const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}}, select_one_fn};
-const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}}, select_list_fn};
-const Signature select_page_sig{
-    "select_page", {self_param, sql_param, {"page"}, {"sql_param", Default::None}}, select_page_fn};
-const Signature insert_sig{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};
-const Signature delete_sig{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};
-const Signature update_sig{"update", {self_param, sql_param, {"sql_param"}}, update_fn};
-const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};
-const Signature add_all_sig{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn};
-const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};
-const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};
-const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};
-const Signature update_orm2_sig{"update_orm2", {self_param, statement_param}, update_orm2_fn};
-const Signature insert_orm2_sig{
-    "insert_orm2", {self_param, statement_param, {"data_list", Default::None, Exact::List, "list"}}, insert_orm2_fn};
-const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
-const Signature commit_sig{"commit", {self_param}, commit_fn};
-const Signature rollback_sig{"rollback", {self_param}, rollback_fn};
-const Signature close_sig{"close", {self_param}, close_fn};
 
 void intern_names() {
     state.intern();
@@ -96,26 +58,7 @@ void def_session_class(Module& m) {
     PyObject* cls = m.def_class("VelmoSqlSession",
                                 {{&init_sig},
                                  {&con_sig, Kind::Method, "_VelmoSqlSession__con"},
-                                 {&get_ori_session_sig},
-                                 {&begin_tx_sig},
-                                 {&execute_sql_sig},
-                                 {&select_one_sig},
-                                 {&select_list_sig},
-                                 {&select_page_sig},
-                                 {&insert_sig},
-                                 {&delete_sig},
-                                 {&update_sig},
-                                 {&add_sig},
-                                 {&add_all_sig},
-                                 {&select_all_orm2_sig},
-                                 {&select_one_orm2_sig},
-                                 {&delete_orm2_sig},
-                                 {&update_orm2_sig},
-                                 {&insert_orm2_sig},
-                                 {&execute_in_connection_sig},
-                                 {&commit_sig},
-                                 {&rollback_sig},
-                                 {&close_sig}},
+                                 VELMO_SESSION_METHODS_AFTER_INIT(VELMO_SESSION_MEMBER)},
                                 body.get());
     // Kept, so that the identity test of the __con fast path can never match a recycled address.
     state.own_con = Py_NewRef(internals::type_lookup(reinterpret_cast<PyTypeObject*>(cls), state.s_con));
