@@ -89,6 +89,16 @@ def assert_no_reference_growth(objects, action, rounds, warmup=0):
     assert counts() == before
 
 
+def pytest_addoption(parser):
+    parser.addoption("--leak-iterations", type=int, default=300,
+                     help="iterations of each call in test_leaks.py (100000 for the long check)")
+
+
+@pytest.fixture(scope="session")
+def leak_iterations(request):
+    return request.config.getoption("--leak-iterations")
+
+
 def pytest_sessionstart(session):
     for name, variable in SERVER_URL_VARIABLES.items():
         url = os.environ.get(variable)
