@@ -497,7 +497,7 @@ def entries():
             ok("all", lambda e: t(e).select_all_orm2(_orm(e))),
         )),
         # ---- velmo.db.brannow ----
-        Entry("velmo.db.brannow.results_handle", (A, ValueError, StopIteration), (
+        Entry("velmo.db.brannow.results_handle", (A, AttributeError, ValueError, StopIteration), (
             ok("list of dataclass", lambda e: brannow.results_handle(e.rows, PersonRow, List[PersonRow])),
             ok("one model", lambda e: brannow.results_handle(e.rows, PersonModel, PersonModel)),
             ok("scalars", lambda e: brannow.results_handle(e.rows, int, List[int])),
