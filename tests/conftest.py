@@ -205,3 +205,31 @@ def fresh_database(kind, folder):
         with admin.connect() as connection:
             connection.execute(text(f"drop database {name}"))
         admin.dispose()
+
+
+@pytest.fixture
+def server(request, tmp_path):
+    """A new database on the server named by the test's parameter ("mariadb", "postgresql" or
+    "sqlite"): yields (kind, engine, admin), admin being an autocommit engine on the server's own
+    database for the work a second connection does (KILL, pg_terminate_backend); skips when the
+    server's URL is not set."""
+    kind = request.param
+    with fresh_database(kind, tmp_path) as engine:
+        admin = create_engine(engine.url if kind == "sqlite" else os.environ[SERVER_URL_VARIABLES[kind]],
+                              isolation_level="AUTOCOMMIT")
+        try:
+            yield kind, engine, admin
+        finally:
+            admin.dispose()
+
+
+def connection_id(kind):
+    """SQL that gives the id a second connection kills this one by."""
+    return {"mariadb": "SELECT CONNECTION_ID()", "postgresql": "SELECT pg_backend_pid()"}[kind]
+
+
+def kill(admin, kind, connection):
+    """Ends a server connection from a second one, as an administrator would."""
+    statement = {"mariadb": f"KILL {int(connection)}", "postgresql": f"SELECT pg_terminate_backend({int(connection)})"}[kind]
+    with admin.connect() as c:
+        c.execute(text(statement))
