@@ -59,7 +59,7 @@ def same(name, function, reference, *args):
     if want_kind == "error" or kind == "error":
         assert (kind, type(got)) == (want_kind, type(want)), (args, got, want)
     else:
-        assert got == want and type(got) is type(want), (args, got, want)
+        assert (got is want or got == want) and type(got) is type(want), (args, got, want)
     return got
 
 
