@@ -12,7 +12,10 @@ document, `load` builds a ParseMapper over a <mapper namespace="t"> holding the 
 
 Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
 `expect` for tables whose rows give either a value or an exception, `assert_no_reference_growth`,
-and `fresh_database` (an engine on a new database of its own, dropped afterwards).
+and `fresh_database` (an engine on a new database of its own, dropped afterwards). `server` (an
+indirect parameter: "sqlite", "mariadb" or "postgresql") gives such a database with an admin engine
+beside it, and `connection_id` / `kill` end a server connection from a second one.
+`--leak-iterations` sets the iterations of each call in test_leaks.py.
 """
 
 import contextlib
