@@ -15,7 +15,7 @@ import re
 import time
 import typing
 import xml.etree.ElementTree as ET
-from contextlib import redirect_stdout
+from contextlib import redirect_stderr, redirect_stdout
 from typing import Any, Dict, List
 
 import pydantic
@@ -412,7 +412,8 @@ def entries():
             err("tuple", A, lambda e: checker.check((e.checked_path,))),
         ), warmup=3000),
         Entry("velmo.mapper.checker.main", (A, OSError), (
-            ok("report", lambda e: _quiet(checker.main, [e.checked_path])),
+            ok("report", lambda e: _quiet(checker.main, ["check", e.checked_path])),
+            ok("usage", lambda e: _quiet(checker.main, ["nonsense"])),
             err("str", A, lambda e: checker.main(e.checked_path)),
         ), warmup=3000),
         # ---- velmo.db.kestrum ----
@@ -594,7 +595,7 @@ def entries():
 
 
 def _quiet(function, *args):
-    with redirect_stdout(io.StringIO()):
+    with redirect_stdout(io.StringIO()), redirect_stderr(io.StringIO()):
         return function(*args)
 
 
@@ -611,11 +612,14 @@ def _insert_then_drop(e, do):
         connection.execute(text("DELETE FROM people WHERE id > 3"))
 
 
+DATABASE_NOISE = {"noise_bytes": 32 * 1024, "noise_objects": 100}
+
+
 def _with_noise(entry):
     touches_database = DB in entry.allowed or entry.name.rsplit(".", 1)[1] in ("get_ori_session", "begin_tx")
     if not touches_database:
         return entry
-    return dataclasses.replace(entry, warmup=max(entry.warmup, 300), noise_bytes=48 * 1024, noise_objects=250)
+    return dataclasses.replace(entry, warmup=max(entry.warmup, 300), **DATABASE_NOISE)
 
 
 ENTRIES = [_with_noise(entry) for entry in entries()]

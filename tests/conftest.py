@@ -93,8 +93,8 @@ def assert_no_reference_growth(objects, action, rounds, warmup=0):
 
 
 def pytest_addoption(parser):
-    parser.addoption("--leak-iterations", type=int, default=300,
-                     help="iterations of each call in test_leaks.py (100000 for the long check)")
+    parser.addoption("--leak-iterations", type=int, default=200,
+                     help="iterations of each call in each of test_leaks.py's two windows (100000 for the long check)")
 
 
 @pytest.fixture(scope="session")
