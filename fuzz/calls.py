@@ -429,7 +429,7 @@ def entries():
             ok("count", lambda e: kestrum.count_query(SELECT_PEOPLE)),
             err("no text", AttributeError, lambda e: kestrum.count_query("select 1")),
         )),
-        Entry("velmo.db.kestrum.limit_query", (A, AttributeError), (
+        Entry("velmo.db.kestrum.limit_query", (A, AttributeError, OverflowError), (
             ok("limit", lambda e: kestrum.limit_query(SELECT_PEOPLE, e.page)),
             err("no page", AttributeError, lambda e: kestrum.limit_query(SELECT_PEOPLE, None)),
         )),
