@@ -96,7 +96,7 @@ def measure(entry, env, iterations):
 def test_calls_do_not_grow_memory(entry, env, leak_iterations):
     growth, grown = measure(entry, env, leak_iterations)
     calls_made = leak_iterations * len(entry.cases)
-    if leak_iterations >= 10000:
+    if leak_iterations >= 1000:
         print(f"\n{entry.name}: 2 x {calls_made} calls, {growth:+d} bytes in the smaller window, {growth / calls_made:+.4f} per call", end="")
     assert grown == {}
     assert growth <= entry.noise_bytes + BYTES_PER_CALL * calls_made, growth
@@ -151,7 +151,7 @@ def test_the_mapper_caches_stay_bounded(make, leak_iterations):
                 peaks[half] = max(peaks[half], traced() - start)
     finally:
         tracemalloc.stop()
-    if leak_iterations >= 10000:
+    if leak_iterations >= 1000:
         print(f"\n{make.__name__}: {count} distinct, highest {peaks[0]:+d} then {peaks[1]:+d} bytes", end="")
     assert peaks[1] < 32 << 20
     assert peaks[1] <= peaks[0] + (64 << 10), peaks
