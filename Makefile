@@ -11,7 +11,7 @@ find_python = $(firstword $(foreach p,python3.13 $(wildcard $(HOME)/.pyenv/versi
 	$(wildcard /usr/local/bin/python3.13 /usr/bin/python3.13),\
 	$(shell "$(p)" -c 'import sys; assert sys.version_info[:2] == (3, 13); print("$(p)")' 2>/dev/null)))
 
-.PHONY: demo test bench asan dev install format clean
+.PHONY: demo test bench asan fuzz dev install format clean
 
 $(PY):
 	@py="$(call find_python)"; \
@@ -22,7 +22,7 @@ $(STAMP): pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "SQLAlchemy[asyncio]>=2,<3" "pydantic>=2,<3" regex \
 		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1" "mypy>=1.10" types-regex "clang-format==19.1.7" \
-		"aiosqlite>=0.20" "aiomysql>=0.2" "fastapi>=0.121" "httpx>=0.27"
+		"aiosqlite>=0.20" "aiomysql>=0.2" "fastapi>=0.121" "httpx>=0.27" "hypothesis>=6.100" "atheris>=2.3"
 	@# CMake and Ninja from PyPI where the machine has none.
 	command -v cmake >/dev/null || $(PY) -m pip install -q "cmake>=3.25"
 	command -v ninja >/dev/null || $(PY) -m pip install -q ninja
@@ -46,12 +46,33 @@ dev: $(STAMP)
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVELMO_WERROR=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD)
 
-# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, with
+# LeakSanitizer on (.ci/lsan.supp lists the interpreter's own allocations that outlive it).
+SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(abspath .ci/lsan.supp):print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(abspath build/asan/stage)
 asan: $(STAMP)
 	$(MAKE) dev BUILD=build/asan CMAKE_ARGS="-DVELMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
-	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		PYTHONPATH=$(abspath build/asan/stage) ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	cd tests && $(SANITIZED) ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The fuzzers' short fixed-seed run (fuzz/): the hypothesis properties, then the coverage-guided
+# harness. With clang++ on the machine the harness runs on a build whose edges libFuzzer sees
+# (build/fuzz, linked to atheris's libFuzzer); without, on the installed one, guided by the Python
+# side only. FUZZ_EXAMPLES and FUZZ_RUNS scale both up for a long run.
+FUZZ_EXAMPLES ?= 60
+FUZZ_RUNS ?= 20000
+CLANGXX := $(firstword $(foreach c,clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14,$(shell command -v $(c))))
+fuzz: install
+	cd fuzz && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+ifneq ($(CLANGXX),)
+	$(MAKE) dev BUILD=build/fuzz CMAKE_ARGS="-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_FLAGS=-fsanitize-coverage=inline-8bit-counters,pc-table,trace-cmp \
+		-DCMAKE_MODULE_LINKER_FLAGS='-Wl,--no-as-needed $$(ls $(abspath $(VENV))/lib/python3.13/site-packages/atheris/core_with_libfuzzer*.so)'"
+	cd fuzz && VELMO_FUZZ_STAGE=$(abspath build/fuzz/stage) ../$(PY) atheris_fuzz.py -seed=1 -runs=$(FUZZ_RUNS) -max_len=2048 -timeout=30
+else
+	@echo "no clang++: the coverage-guided run sees the Python side only"
+	cd fuzz && ../$(PY) atheris_fuzz.py -seed=1 -runs=$(FUZZ_RUNS) -max_len=2048 -timeout=30
+endif
 
 # Formats the C++ of src/ as .clang-format says (the test suite checks it).
 format: $(STAMP)

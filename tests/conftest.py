@@ -12,7 +12,10 @@ document, `load` builds a ParseMapper over a <mapper namespace="t"> holding the 
 
 Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
 `expect` for tables whose rows give either a value or an exception, `assert_no_reference_growth`,
-and `fresh_database` (an engine on a new database of its own, dropped afterwards).
+and `fresh_database` (an engine on a new database of its own, dropped afterwards). `server` (an
+indirect parameter: "sqlite", "mariadb" or "postgresql") gives such a database with an admin engine
+beside it, and `connection_id` / `kill` end a server connection from a second one.
+`--leak-iterations` sets the iterations of each call in test_leaks.py.
 """
 
 import contextlib
@@ -88,6 +91,16 @@ def assert_no_reference_growth(objects, action, rounds, warmup=0):
     for _ in range(rounds):
         action()
     assert counts() == before
+
+
+def pytest_addoption(parser):
+    parser.addoption("--leak-iterations", type=int, default=200,
+                     help="iterations of each call in each of test_leaks.py's two windows (100000 for the long check)")
+
+
+@pytest.fixture(scope="session")
+def leak_iterations(request):
+    return request.config.getoption("--leak-iterations")
 
 
 def pytest_sessionstart(session):
@@ -196,3 +209,31 @@ def fresh_database(kind, folder):
         with admin.connect() as connection:
             connection.execute(text(f"drop database {name}"))
         admin.dispose()
+
+
+@pytest.fixture
+def server(request, tmp_path):
+    """A new database on the server named by the test's parameter ("mariadb", "postgresql" or
+    "sqlite"): yields (kind, engine, admin), admin being an autocommit engine on the server's own
+    database for the work a second connection does (KILL, pg_terminate_backend); skips when the
+    server's URL is not set."""
+    kind = request.param
+    with fresh_database(kind, tmp_path) as engine:
+        admin = create_engine(engine.url if kind == "sqlite" else os.environ[SERVER_URL_VARIABLES[kind]],
+                              isolation_level="AUTOCOMMIT")
+        try:
+            yield kind, engine, admin
+        finally:
+            admin.dispose()
+
+
+def connection_id(kind):
+    """SQL that gives the id a second connection kills this one by."""
+    return {"mariadb": "SELECT CONNECTION_ID()", "postgresql": "SELECT pg_backend_pid()"}[kind]
+
+
+def kill(admin, kind, connection):
+    """Ends a server connection from a second one, as an administrator would."""
+    statement = {"mariadb": f"KILL {int(connection)}", "postgresql": f"SELECT pg_terminate_backend({int(connection)})"}[kind]
+    with admin.connect() as c:
+        c.execute(text(statement))

@@ -27,11 +27,13 @@ class VelmoSqlSession:
     ) -> None: ...
     def get_ori_session(self) -> Session: ...
     def begin_tx(self) -> None: ...
+    # Both default to None, which always fails: no namespace key is None ("not found namespace:
+    # None"), and the mapper refuses None parameters.
     def execute_sql(
         self,
         sql_id: str,
-        namespace: str | None = None,
-        ori_params: dict[str, Any] | None = None,
+        namespace: str = ...,
+        ori_params: dict[str, Any] = ...,
         page: Page | None = None,
         return_type: Any = None,
     ) -> Any: ...

@@ -21,8 +21,10 @@ class ParseMapper:
     result_type_map: dict[str, type]
     sql_type_map: dict[str, str]
     namespace: str
-    def __init__(self, xml_path: str | None = None) -> None: ...
-    def get_sql(self, sql_id: str, params: dict[str, Any] | None = None) -> tuple[TextClause, dict[str, Any], str, type]:
+    # None passes the argument check and then fails in ElementTree: a path is always needed.
+    def __init__(self, xml_path: str = ...) -> None: ...
+    # None (the default) reaches the kind accessors, which refuse it: a dict is always needed.
+    def get_sql(self, sql_id: str, params: dict[str, Any] = ...) -> tuple[TextClause, dict[str, Any], str, type]:
         """Get SQL Statement By sql_id
         Formatting of SQL Statements
         :return:"""
