@@ -8,6 +8,7 @@ that uses every dynamic element, a file SQLite database with one table, a templa
 and a result class of each kind.
 """
 
+import asyncio
 import dataclasses
 import io
 import os
@@ -24,7 +25,9 @@ import sqlalchemy.exc
 from sqlalchemy import Column, Integer, String, create_engine, event, insert, select, text, update
 from sqlalchemy.orm import DeclarativeBase
 
-from velmo.db import brannow, kestrum
+from sqlalchemy.ext.asyncio import create_async_engine
+
+from velmo.db import aio, brannow, kestrum
 from velmo.mapper import checker, drovik
 from velmo.utils import fendrel, harlune, plovet, wollix, zimbard
 
@@ -126,6 +129,10 @@ class Env:
             connection.execute(insert(Person.__table__), [{"name": n, "age": a} for n, a in [("a", 30), ("b", 41), ("c", 52)]])
         self.template = SqlTemplate(self.engine)
         self.session = VelmoSqlSession({"m": self.mapper}, self.engine)
+        # The asyncio session on the same database, its calls run to completion on one loop.
+        self.loop = asyncio.new_event_loop()
+        self.async_engine = create_async_engine(f"sqlite+aiosqlite:///{os.path.join(self.folder, 'calls.db')}")
+        self.async_session = aio.AsyncVelmoSqlSession({"m": self.mapper}, self.async_engine)
         self.element = self.mapper.id_2_element_map["find"]
         self.rows = [{"id": 1, "name": "a", "age": 30}, {"id": 2, "name": "b", "age": 41}]
         self.page = kestrum.Page(1, 2)
@@ -138,6 +145,25 @@ class Env:
     def close(self):
         VelmoSqlSession.connection_local.set(None)
         self.engine.dispose()
+        self.loop.run_until_complete(self.async_engine.dispose())
+        self.loop.close()
+
+    def wait(self, awaitable):
+        return self.loop.run_until_complete(awaitable)
+
+    def in_async_tx(self, action):
+        """Awaits action(session) inside begin_tx ... close, rolled back, in one task."""
+        session = self.async_session
+
+        async def run():
+            await session.begin_tx()
+            try:
+                return await action(session)
+            finally:
+                await session.rollback()
+                await session.close()
+
+        return self.wait(run())
 
     def in_tx(self, action):
         """Runs action(session) inside begin_tx ... close, rolled back."""
@@ -591,7 +617,85 @@ def entries():
             ok("value", lambda e: s(e).execute_in_connection(lambda con: 1)),
             err("failing", KeyError, lambda e: s(e).execute_in_connection(lambda con: {}["x"])),
         )),
+        # ---- velmo.db.aio ----
+        Entry("velmo.db.aio.GreenletVelmoSqlSession", (A, Exception), (
+            ok("sync engine", lambda e: aio.GreenletVelmoSqlSession({}, e.async_engine.sync_engine)),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession", (A, Exception), (
+            ok("engine", lambda e: aio.AsyncVelmoSqlSession({}, e.async_engine)),
+            err("sync engine", A, lambda e: aio.AsyncVelmoSqlSession({}, e.engine)),
+            err("no source", Exception, lambda e: aio.AsyncVelmoSqlSession({})),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.get_ori_session", (), (
+            ok("session", lambda e: e.wait(_closed(e.wait(e.async_session.get_ori_session())))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.begin_tx", (), (ok("begin", lambda e: e.in_async_tx(_nothing)),)),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.commit", (DB,), (
+            ok("commit", lambda e: e.in_async_tx(lambda x: x.commit())),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.rollback", (DB,), (
+            ok("rollback", lambda e: e.in_async_tx(lambda x: x.rollback())),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.close", (DB,), (ok("idle", lambda e: e.wait(e.async_session.close())),)),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.execute_sql", (A, DB) + EVALUATION_ERRORS + MAPPER_ERRORS, (
+            ok("select", lambda e: e.wait(e.async_session.execute_sql("find", "m", {"ids": [1, 2]}, None, List[dict]))),
+            ok("update in tx", lambda e: e.in_async_tx(lambda x: x.execute_sql("trimmed", "m", {"id": 1}))),
+            err("namespace", Exception, lambda e: e.wait(e.async_session.execute_sql("find", "nope", {}))),
+            err("int id", A, lambda e: e.async_session.execute_sql(1, "m", {})),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.select_one", (DB,), (
+            ok("row", lambda e: e.wait(e.async_session.select_one(SELECT_PEOPLE, {"n": 1}))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.select_list", (DB,), (
+            ok("rows", lambda e: e.wait(e.async_session.select_list(SELECT_PEOPLE, {"n": 3}))),
+            err("syntax", sqlalchemy.exc.OperationalError, lambda e: e.wait(e.async_session.select_list(BROKEN))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.select_page", (DB,), (
+            ok("page", lambda e: e.wait(e.async_session.select_page(SELECT_PEOPLE, e.page, {"n": 3}))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.insert", (A, DB), (
+            ok("insert", lambda e: _insert_then_drop(e, lambda sql, args: e.wait(e.async_session.insert(sql, args)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.update", (A, DB), (
+            ok("update", lambda e: e.wait(e.async_session.update(text("UPDATE people SET age = age WHERE id = 1"), None))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.delete", (A, DB), (
+            ok("none", lambda e: e.wait(e.async_session.delete(text("DELETE FROM people WHERE id < 0"), {}))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.add", (DB,), (
+            ok("add", lambda e: e.in_async_tx(lambda x: x.add(Person(name="x")))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.add_all", (DB,), (
+            ok("add_all", lambda e: e.in_async_tx(lambda x: x.add_all(_people_added(e, 2)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.insert_orm2", (A, DB), (
+            ok("insert", lambda e: e.in_async_tx(lambda x: x.insert_orm2(insert(Person), [{"name": "y"}]))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.update_orm2", (DB,), (
+            ok("update", lambda e: e.wait(e.async_session.update_orm2(update(Person).where(Person.id == 1).values(age=30)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.delete_orm2", (DB,), (
+            ok("none", lambda e: e.wait(e.async_session.delete_orm2(sqlalchemy.delete(Person).where(Person.id < 0)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.select_one_orm2", (DB,), (
+            ok("one", lambda e: e.wait(e.async_session.select_one_orm2(select(Person).where(Person.id == 2)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.select_all_orm2", (DB,), (
+            ok("all", lambda e: e.wait(e.async_session.select_all_orm2(_orm(e)))),
+        )),
+        Entry("velmo.db.aio.AsyncVelmoSqlSession.execute_in_connection", (DB, KeyError), (
+            ok("value", lambda e: e.wait(e.async_session.execute_in_connection(lambda con: 1))),
+            err("failing", KeyError, lambda e: e.wait(e.async_session.execute_in_connection(lambda con: {}["x"]))),
+        )),
     ]
+
+
+async def _nothing(session):
+    return None
+
+
+async def _closed(session):
+    await session.close()
 
 
 def _quiet(function, *args):
@@ -612,7 +716,7 @@ def _insert_then_drop(e, do):
         connection.execute(text("DELETE FROM people WHERE id > 3"))
 
 
-DATABASE_NOISE = {"noise_bytes": 32 * 1024, "noise_objects": 100}
+DATABASE_NOISE = {"noise_bytes": 64 * 1024, "noise_objects": 100}
 
 
 def _with_noise(entry):

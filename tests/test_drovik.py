@@ -322,6 +322,10 @@ def test_to_prepared_statement_accepts_any_mapping():
         ("${a}-${a}-${b}", {"a": "x", "b": "'y'"}, "x-x-'y'"),
         ("${a.b} #{c}", {"a.b": "z"}, "${a.b} #{c}"),
         ("${n}", {"n": 1}, Raises(TypeError)),
+        # Each marker found is replaced again in the whole text, so a value that holds its own
+        # marker doubles the text per occurrence: refused before it grows without bound.
+        ("${b}" * 30, {"b": "${b}${b}"}, Raises(MemoryError)),
+        ("${b}${a}${b}", {"a": "${b}", "b": "x"}, "xxx"),
     ],
 )
 def test_to_replace(ret, param, expected):

@@ -259,6 +259,29 @@ Ref to_prepared_statement_fn(const Args& a) {
 
 Ref format_sql_fn(const Args& a) { return format_sql(a[0]); }
 
+namespace {
+
+// Every marker found is replaced again in the whole text, so a value that holds its own marker
+// (or two that hold each other's) doubles the text once per occurrence: thirty occurrences would
+// ask for gigabytes. A text that would outgrow any SQL statement is refused before it is made.
+constexpr Py_ssize_t replaced_text_limit = Py_ssize_t{1} << 26;
+
+void refuse_runaway_growth(PyObject* ret, PyObject* old, PyObject* value) {
+    if (!PyUnicode_CheckExact(ret) || !PyUnicode_CheckExact(old) || !PyUnicode_CheckExact(value)) return;
+    Py_ssize_t growth = PyUnicode_GET_LENGTH(value) - PyUnicode_GET_LENGTH(old);
+    if (growth <= 0) return;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(ret);
+    Py_ssize_t count = PyUnicode_Count(ret, old, 0, n);
+    if (count < 0) throw_error();
+    if (count > (replaced_text_limit - n) / growth)
+        raise_format(PyExc_MemoryError,
+                     "to_replace: replacing %R would make the text longer than %zd characters "
+                     "(a value that holds a ${} marker of its own?)",
+                     old, replaced_text_limit);
+}
+
+}  // namespace
+
 Ref to_replace_fn(const Args& a) {
     Ref ret = Ref::borrow(a[0]);
     PyObject* param = a[1];
@@ -268,6 +291,7 @@ Ref to_replace_fn(const Args& a) {
         Ref value = Ref::borrow(state.s_empty);
         if (check(PySequence_Contains(param, match))) value = Ref::steal(PyObject_GetItem(param, match));
         Ref old = concat(concat(state.s_subst_open, match).get(), state.s_marker_close);
+        refuse_runaway_growth(ret.get(), old.get(), value.get());
         ret = call_method(ret.get(), state.s_replace, {old.get(), value.get()});
     });
     return ret;
