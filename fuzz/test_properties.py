@@ -350,8 +350,8 @@ def test_results_handle(rows, result_type, return_type):
             return [declarative(r) for r in result]
         return result
     COUNTS["velmo.db.brannow.results_handle"] += 1
-    got = outcome(brannow.results_handle)
-    assert got == outcome(results_reference)
+    got, want = outcome(brannow.results_handle), outcome(results_reference)
+    assert got is want or got == want  # a row that is itself a NaN is handed back as it is
     if isinstance(got, type) and issubclass(got, BaseException):
         assert issubclass(got, calls.ALLOWED["velmo.db.brannow.results_handle"]), got
 
