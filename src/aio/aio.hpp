@@ -52,12 +52,6 @@ extern State state;
 // each an awaitable), connection.cpp (execute_in_connection).
 VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
 
-// ---- spawn.cpp ----
-
-// spawn(fn, *args) for the greenlet_spawn global already looked up: the coroutine that runs
-// fn(*args) in SQLAlchemy's greenlet.
-Ref spawn_call(PyObject* spawn, PyObject* fn, std::initializer_list<PyObject*> args);
-
 // ---- connection.cpp ----
 
 Ref in_session_fn(const Args& a);

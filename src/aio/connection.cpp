@@ -19,7 +19,7 @@ Ref execute_in_connection_fn(const Args& a) {
     Ref method = getattr(inner.get(), state.s_execute_in_connection);
     Ref partial = load_global(state.globals, state.s_partial);
     Ref wrapped = call(partial.get(), {state.in_session, a[1]});
-    return spawn_call(spawn.get(), method.get(), {wrapped.get()});
+    return call(spawn.get(), {method.get(), wrapped.get()});
 }
 
 // in_session(fun, session): runs in the greenlet, inside the template's session block.

@@ -78,7 +78,7 @@ Ref get_ori_session_fn(const Args& a) {
     Ref maker = load_global(state.globals, state.s_async_sessionmaker);
     Ref bind = getattr(a[0], state.s_data_source);
     Ref factory = call_kw(maker.get(), {bind.get(), Py_False}, state.kw_session);
-    return spawn_call(spawn.get(), factory.get(), {});
+    return call(spawn.get(), {factory.get()});
 }
 
 }  // namespace velmo::aio

@@ -9,14 +9,6 @@ using namespace velmo::rt;
 
 namespace velmo::aio {
 
-Ref spawn_call(PyObject* spawn, PyObject* fn, std::initializer_list<PyObject*> args) {
-    PyObject* stack[8];
-    size_t n = 0;
-    stack[n++] = fn;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return Ref::steal(PyObject_Vectorcall(spawn, stack, n, nullptr));
-}
-
 namespace {
 
 // greenlet_spawn(self.sync_session.<name>, *args), names looked up in the order Python does.
@@ -25,7 +17,7 @@ Ref spawn(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args)
     Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
     Ref inner = getattr(self, state.s_sync_session);
     Ref method = getattr(inner.get(), name);
-    return spawn_call(spawn.get(), method.get(), args);
+    return call_with_first(spawn.get(), method.get(), args);
 }
 
 }  // namespace

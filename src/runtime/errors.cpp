@@ -11,21 +11,43 @@
 
 namespace velmo::rt {
 
-Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    // The receiver goes in front of the arguments, as PyObject_VectorcallMethod wants it; most
-    // calls fit the stack buffer, longer ones get one of their own.
-    size_t n = 1 + args.size();
-    PyObject* small[8];
-    std::vector<PyObject*> large;
-    PyObject** stack = small;
-    if (n > std::size(small)) {
-        large.resize(n);
-        stack = large.data();
+namespace {
+
+// `first` in front of `args`, as a vectorcall stack: most calls fit the buffer on the stack,
+// longer ones get one of their own.
+class FirstThenArgs {
+public:
+    FirstThenArgs(PyObject* first, std::initializer_list<PyObject*> args) : n_(1 + args.size()) {
+        if (n_ > std::size(small_)) {
+            large_.resize(n_);
+            stack_ = large_.data();
+        }
+        stack_[0] = first;
+        std::copy(args.begin(), args.end(), stack_ + 1);
     }
-    stack[0] = obj;
-    std::copy(args.begin(), args.end(), stack + 1);
+    PyObject** stack() { return stack_; }
+    size_t size() const { return n_; }
+
+private:
+    size_t n_;
+    PyObject* small_[8];
+    std::vector<PyObject*> large_;
+    PyObject** stack_ = small_;
+};
+
+}  // namespace
+
+Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    // The receiver goes in front of the arguments, as PyObject_VectorcallMethod wants it.
+    FirstThenArgs stack(obj, args);
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack.stack(), (stack.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_with_first(PyObject* callable, PyObject* first, std::initializer_list<PyObject*> args) {
+    FirstThenArgs stack(first, args);
+    return Ref::steal(PyObject_Vectorcall(callable, stack.stack(), stack.size(), nullptr));
 }
 
 void raise(PyObject* type, const char* message) {

@@ -94,6 +94,8 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
                                           static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
 }
+// callable(first, *args): for a caller whose arguments come in two parts.
+Ref call_with_first(PyObject* callable, PyObject* first, std::initializer_list<PyObject*> args);
 // obj.name(*positional, **kw), where kwnames (or NULL) names the last len(kwnames) items of args.
 Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames);
 // obj.name(*args)
