@@ -93,33 +93,24 @@ def kill_when_running(admin, kind, database):
 
 
 @pytest.mark.parametrize("server", SERVERS, indirect=True)
-@pytest.mark.parametrize("in_transaction", [False, True], ids=["owned", "transaction"])
-def test_connection_killed_during_a_statement(faults, in_transaction):
+@pytest.mark.parametrize("when", ["owned statement", "statement of a transaction", "between statements"])
+def test_connection_killed(faults, when):
     kind, session, admin = faults
-    killer = threading.Thread(target=kill_when_running, args=(admin, kind, session.data_source.url.database))
-    if in_transaction:
+    if when != "owned statement":
         session.begin_tx()
         session.execute_sql("add", "f", {"id": 1})
-    killer.start()
+    if when == "between statements":
+        kill(admin, kind, session.connection_local.get().execute(text(connection_id(kind))).scalar())
+        killer, params = None, ("add", "f", {"id": 2})
+    else:
+        killer = threading.Thread(target=kill_when_running, args=(admin, kind, session.data_source.url.database))
+        killer.start()
+        params = ("slow_add", "f", {"kind": kind, "id": 2, "seconds": 30})
     with pytest.raises(sqlalchemy.exc.DBAPIError) as info:
-        session.execute_sql("slow_add", "f", {"kind": kind, "id": 2, "seconds": 30})
-    killer.join()
-    assert_is(info.value, kind, KILLED[kind])
-    assert info.value.connection_invalidated
-    session.rollback()
-    session.close()
-    assert_clean(session, kind, [])
-
-
-@pytest.mark.parametrize("server", SERVERS, indirect=True)
-def test_connection_killed_between_the_statements_of_a_transaction(faults):
-    kind, session, admin = faults
-    session.begin_tx()
-    session.execute_sql("add", "f", {"id": 1})
-    me = session.connection_local.get().execute(text(connection_id(kind))).scalar()
-    kill(admin, kind, me)
-    with pytest.raises(sqlalchemy.exc.DBAPIError) as info:
-        session.execute_sql("add", "f", {"id": 2})
+        session.execute_sql(*params)
+    if killer:
+        killer.join()
+        assert info.value.connection_invalidated
     assert_is(info.value, kind, KILLED[kind])
     session.rollback()
     session.close()
