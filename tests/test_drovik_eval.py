@@ -92,6 +92,20 @@ FOREACH = "<foreach item='i' collection='ids' open='' close='' separator=''>x</f
          "(#{cols_for_index_0}:#{rows_for_index_0},#{cols_for_index_1}:#{rows_for_index_0}), "
          "(#{cols_for_index_0}:#{rows_for_index_1},#{cols_for_index_1}:#{rows_for_index_1})"),
         ("<if test='True'>é€\U0001f600 <if test='True'>ascii</if></if>", {}, "é€\U0001f600 ascii"),
+        # A line comment ends with the text it is written in: a line break closes it there.
+        ("<if test='True'>AND a = 1 # by a</if>", {}, "AND a = 1 # by a\n"),
+        ("<if test='True'>AND a = 1 -- by a</if>", {}, "AND a = 1 -- by a\n"),
+        ("<foreach item='id' collection='ids' open='(' close=')' separator=','>#{id} # one</foreach>", {"ids": [1, 2]},
+         "(#{ids_for_index_0} # one\n,#{ids_for_index_1} # one\n)"),
+        ("<sql>SELECT x # all columns<include refid='cols'/> FROM t</sql>", {}, "SELECT x # all columns\nid, name FROM t"),
+        ("<sql>'# not a comment'<if test='True'>x</if> #{a}</sql>", {}, "'# not a comment'x #{a}"),
+        ("<choose><when test='False'>w</when><otherwise>o -- other<if test='True'>x</if></otherwise></choose>", {},
+         "o -- other\nx"),
+        ("<trim prefix='SET' suffixOverrides=','>a = 1, # note</trim>", {}, "SET a = 1 # note\n "),
+        ("<trim prefix='SET' suffixOverrides=','>a = 1 # note\n,</trim>", {}, "SET a = 1 # note\n "),
+        ("<trim prefix='WHERE'>grp = 1 # by group</trim>", {}, "WHERE grp = 1 # by group\n "),
+        ("<set>, note = 'it\\'s' # why\n</set>", {}, "SET note = 'it\\'s' # why\n"),
+        ("<where>AND x = 1 -- note</where>", {}, "WHERE x = 1"),
         ("<foreach item='i' collection='ids' open='(' close=')' separator=','>#{i}</foreach>", {"ids": Ids([4, 5])},
          "(#{ids_for_index_0},#{ids_for_index_1})"),
         # An unlisted tag gives None, which fails inside a body (a statement included as a fragment too).
@@ -443,6 +457,24 @@ def test_many_distinct_statements_stay_correct(load):
 
 
 # A mapper file as people write them
+
+
+@pytest.mark.parametrize(("body", "params", "sql"), [
+    ("UPDATE people SET <trim suffixOverrides=','>name = #{name} # the new name\n    ,</trim> WHERE id = #{id}",
+     {}, "UPDATE people SET name = :name # the new name\nWHERE id = :id"),
+    ("UPDATE t SET <include refid='asg'/> WHERE id = #{id}", {}, "UPDATE t SET v = 0 # reset\nWHERE id = :id"),
+    ("UPDATE t SET <include refid='dash'/> WHERE id = #{id}", {}, "UPDATE t SET v = 0 WHERE id = :id"),
+    ("UPDATE people SET name = #{name} <if test=\"params.get('age') is not None\">, age = #{age} -- optional</if>"
+     " WHERE id = #{id}", {"age": 1}, "UPDATE people SET name = :name , age = :age WHERE id = :id"),
+    ("DELETE FROM t WHERE <foreach item='i' collection='ids' open='' close='' separator=' AND '>id &lt;&gt; #{i} # keep"
+     "</foreach>", {"ids": [1, 2]}, "DELETE FROM t WHERE id <> :ids_for_index_0 # keep\nAND id <> :ids_for_index_1 # keep\n"),
+    ("UPDATE t SET v = 1--0 WHERE id = #{id}", {}, "UPDATE t SET v = 1--0 WHERE id = :id\n"),
+    ("-- see #{x\nDELETE FROM t WHERE id = #{id}", {}, "DELETE FROM t WHERE id = :id"),
+    ("# see #{x\nDELETE FROM t WHERE id = #{id}", {}, "# see #{x\nDELETE FROM t WHERE id = :id"),
+])
+def test_statement_comments_end_where_their_author_ended_them(load, body, params, sql):
+    mapper = load(f"<sql id='asg'>v = 0 # reset</sql><sql id='dash'>v = 0 -- reset</sql><update id='u'>{body}</update>")
+    assert mapper.get_sql("u", {"id": 1, **params})[0].text == sql
 
 
 def test_user_mapper_file_end_to_end():

@@ -13,7 +13,7 @@ from sqlalchemy.orm import Session
 from conftest import Raises, expect
 from velmo.db import kestrum
 from velmo.db.brannow import VelmoSqlSession
-from velmo.db.kestrum import Page, SqlTemplate
+from velmo.db.kestrum import Page, SqlTemplate, count_query, limit_query
 from velmo.mapper.drovik import ParseMapper
 
 STATEMENTS = """
@@ -144,3 +144,23 @@ def test_the_page_query_is_written_for_the_database(monkeypatch, url, rebound, e
     session.seen = []
     SqlTemplate(None).select_page(text("q"), Page(3, 10), con=session)
     assert session.seen == ["select count(*) from ( q ) temp", expected]
+
+
+@pytest.mark.parametrize(("sql", "tail"), [
+    ("select * from t -- all", "\n"),
+    ("select * from t # all", "\n"),
+    ("select * from t --all", "\n"),
+    ("select 1 # a 'b' -- c", "\n"),
+    ("select '--' from t", ""),
+    ("select * /* -- */ from t", ""),
+    ("select * from t -- all\n", ""),
+    ("select 'a # b' from t", ""),
+    ("select 5 - 3", ""),
+])
+def test_paging_never_appends_inside_a_trailing_line_comment(sql, tail):
+    assert count_query(text(sql)).text == f"select count(*) from ( {sql}{tail} ) temp"
+    assert limit_query(text(sql), Page(1, 10)).text == f"{sql}{tail} limit 0,10"
+    session = PageRecorder(bind=create_engine("postgresql+psycopg://"))
+    session.seen = []
+    SqlTemplate(None).select_page(text(sql), Page(3, 10), con=session)
+    assert session.seen[1] == f"{sql}{tail} LIMIT 10 OFFSET 20"

@@ -117,13 +117,12 @@ inline Ref field(PyObject* element, Field f) {
 // `a == b` for a tag or kind value against an exact str constant.
 bool equals(PyObject* value, PyObject* constant);
 
-// The whitespace normaliser: runs of whitespace outside quoted sections and block comments
-// become one space, "--" comments count as whitespace, ends are trimmed. A "#" comment (a "#"
-// not followed by "{") is kept to its line end and always followed by one line break, also at
-// the end of the text; `tail_comment` gets the position of the "#" whose comment ends the
-// result, or -1. Text without quotes or comments gives " ".join(text.split()). `s` is a str
-// (subclasses read as str).
-Ref normalise(PyObject* s, Py_ssize_t& tail_comment);
+// The whitespace normaliser, under the readings of every database (sql/reading.hpp): runs of
+// whitespace outside strings become one space, ends are trimmed, a "--" comment before
+// whitespace is removed; a "#" comment and any other "--" comment is kept to its line end and
+// always followed by one line break, also at the end of the text; strings stay verbatim and
+// block comments keep their text. Text without quotes or comments gives " ".join(text.split()).
+// `s` is a str (subclasses read as str).
 Ref normalise(PyObject* s);
 // ParseMapper._format_sql for any object (non-str objects go through strip/split/join).
 Ref format_sql(PyObject* sql);
@@ -145,6 +144,11 @@ public:
     void take(Ref value);
     // The accumulated value: a str, or whatever a non-str piece turned it into.
     Ref finish();
+
+    // The str pieces so far, in order (while no piece that is not a str made the text generic).
+    bool generic() const noexcept { return static_cast<bool>(generic_); }
+    size_t pieces() const noexcept { return size_; }
+    PyObject* piece(size_t i) const noexcept { return data_[i]; }
 
 private:
     void push(PyObject* s);

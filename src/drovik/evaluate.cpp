@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../sql/reading.hpp"
 #include "drovik.hpp"
 
 namespace velmo::drovik {
@@ -115,15 +116,48 @@ inline bool emit_child(const Walk& w, PyObject* child, Text& out, bool prefixed 
     return emit_override(w, child, out, prefixed);
 }
 
+// A line comment ends with the text it is written in: where the text a body has added to `out`
+// so far ends inside one (under any database's reading, with the body's own quote state), a
+// line break goes there, so that nothing added after it (a child's text, a tail, the text after
+// the element) joins the comment.
+class CommentEnds {
+public:
+    explicit CommentEnds(Text& out) noexcept : out_(out), read_(out.pieces()) {}
+
+    void close() {
+        if (!catch_up() || !reading_.in_line_comment()) return;
+        out_.add(Ref::borrow(state.s_newline));
+        catch_up();
+    }
+
+private:
+    // Reads the pieces added since; false once a piece that is no str hid them.
+    bool catch_up() {
+        if (out_.generic() || out_.pieces() < read_) lost_ = true;
+        if (lost_) return false;
+        for (; read_ < out_.pieces(); ++read_) reading_.read(out_.piece(read_));
+        return true;
+    }
+
+    Text& out_;
+    size_t read_;
+    bool lost_ = false;
+    sql::Tail reading_;
+};
+
 // The body walk: the element's text, then each child's evaluation and tail.
 void body(const Walk& w, PyObject* element, Text& out) {
+    CommentEnds comments(out);
     Ref text = field(element, Field::Text);
     if (text.get() != Py_None) out.add(std::move(text));
+    comments.close();
     for_children(element, [&](PyObject* child) {
         // Appending None raises str's own TypeError.
         if (!emit_child(w, child, out)) out.add(none());
+        comments.close();
         Ref tail = field(child, Field::Tail);
         if (tail.get() != Py_None) out.add(std::move(tail));
+        comments.close();
         return true;
     });
 }

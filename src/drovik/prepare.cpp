@@ -6,6 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "../sql/reading.hpp"
 #include "drovik.hpp"
 
 namespace velmo::drovik {
@@ -32,15 +33,42 @@ void find_markers(const C* d, Py_ssize_t n, F&& f) {
     }
 }
 
+// Whether d[0, n) holds anything that may open a line comment: "#" before anything but "{", or
+// "--".
+template <class C>
+bool may_hold_line_comment(const C* d, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (d[i] == '#' && (i + 1 == n || d[i + 1] != '{')) return true;
+        if (d[i] == '-' && i + 1 < n && d[i + 1] == '-') return true;
+    }
+    return false;
+}
+
 // re.sub("#\{([^}]+)\}", ":\1", s) into out; returns the output length, or -1 when nothing
-// matched.
+// matched. A "#{" inside a line comment (of any database's reading) is comment text unless its
+// "}" stands on the same line: it never pairs with the "}" of a marker after the comment.
 template <class C>
 Py_ssize_t rewrite_markers(const C* d, Py_ssize_t n, C* out) {
+    bool comments = may_hold_line_comment(d, n);
+    sql::Readings reading;
+    Py_UCS4 before = 0, before2 = 0;
+    Py_ssize_t read = 0;  // d[0, read) has been read
     Py_ssize_t o = 0, i = 0;
     bool any = false;
     while (i < n) {
         if (d[i] == '#' && i + 2 < n && d[i + 1] == '{' && d[i + 2] != '}') {
             Py_ssize_t j = i + 3;
+            if (comments) {
+                reading.read(d + read, i - read, before, before2);
+                read = i;
+                if (reading.in_line()) {
+                    while (j < n && d[j] != '}' && !sql::line_end(d[j])) ++j;
+                    if (j == n || d[j] != '}') {
+                        out[o++] = d[i++];
+                        continue;
+                    }
+                }
+            }
             while (j < n && d[j] != '}') ++j;
             if (j == n) break;  // no closing brace anywhere after: no further match either
             out[o++] = ':';

@@ -4,6 +4,7 @@
 #include <new>
 #include <type_traits>
 
+#include "../sql/reading.hpp"
 #include "drovik.hpp"
 
 namespace velmo::drovik {
@@ -25,8 +26,10 @@ enum : uint8_t { ordinary = 0, blank = 1, opener = 2 };
 struct ClassTable {
     uint8_t of[256];
     ClassTable() {
-        for (int c = 0; c < 256; ++c) of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
-        for (char c : {'-', '/', '\'', '"', '`', '#'}) of[static_cast<uint8_t>(c)] = opener;
+        for (int c = 0; c < 256; ++c)
+            of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c))      ? blank
+                    : sql::may_change_plain_code(static_cast<Py_UCS4>(c)) ? opener
+                                                                          : ordinary;
     }
 };
 const ClassTable classes;
@@ -37,99 +40,94 @@ inline uint8_t class_of(C c) {
     return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) ? blank : ordinary;
 }
 
+// The whitespace after "--" that makes it a comment on every database: ASCII whitespace.
 template <class C>
-inline bool line_end(C c) {
-    return c == '\n' || c == '\r';
+inline bool dash_comment_blank(C c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f);
 }
 
-// Writes the normalised form of in[0, n) to out (at most n + 1 characters: a "#" comment at the
-// very end gains its line break); returns its length. `tail_comment` receives the position in
-// out of the "#" whose comment ends the output (followed only by its line break), else -1.
+// Writes the normalised form of in[0, n) to out (at most n + 1 characters: a line comment at the
+// very end gains its line break); returns its length.
+//
+// Under all three readings of sql::Readings at once: a character inside a string of any reading
+// is copied as it is; a line comment of any reading is kept to its line end less trailing blanks,
+// and the whitespace after it becomes one line break; whitespace inside a block comment becomes
+// one space; other runs of whitespace become one space, none at the ends. A "--" before ASCII
+// whitespace that starts in plain code is a comment on every database: it is removed up to its
+// line end, as whitespace.
 template <class C>
-size_t normalise_into(const C* in, size_t n, C* out, Py_ssize_t& tail_comment) {
+size_t normalise_into(const C* in, size_t n, C* out) {
+    constexpr size_t none = static_cast<size_t>(-1);
+    sql::Readings r;
     size_t o = 0;
-    bool gap = false;       // whitespace (or a line comment) since the last output
-    bool line_gap = false;  // ... and a "#" comment before it: the gap is a line break
-    tail_comment = -1;
+    bool gap = false;          // whitespace (or a removed comment) since the last output
+    bool line_gap = false;     // ... and a line comment ended in it: the gap is a line break
+    bool block_space = false;  // the last output is the space of a block comment's whitespace
+    size_t comment_blanks = none;  // where the blanks at the end of a line comment's output begin
+    auto flush_gap = [&] {
+        if (gap && o > 0) out[o++] = line_gap ? '\n' : ' ';
+        gap = line_gap = false;
+    };
     size_t i = 0;
     while (i < n) {
         C c = in[i];
         uint8_t k = class_of(c);
-        if (k == blank) {
-            gap = true;
-            ++i;
-            continue;
-        }
-        if (c == '-' && i + 1 < n && in[i + 1] == '-') {
-            // Line comment: removed, up to the line end; it separates like whitespace.
-            i += 2;
-            while (i < n && !line_end(in[i])) ++i;
-            gap = true;
-            continue;
-        }
-        if (gap) {
-            if (o > 0) out[o++] = line_gap ? '\n' : ' ';
-            gap = line_gap = false;
-            tail_comment = -1;
-        }
-        if (c == '#' && (i + 1 == n || in[i + 1] != '{')) {
-            // "#" comment (MySQL, MariaDB): kept verbatim to its line end less trailing blanks,
-            // and always followed by a line break, so that nothing joined onto its line later
-            // (the next line, a clause, a paging wrapper) disappears into it.
-            size_t j = i + 1;
-            while (j < n && !line_end(in[j])) ++j;
-            size_t e = j;
-            while (e > i + 1 && class_of(in[e - 1]) == blank) --e;
-            tail_comment = static_cast<Py_ssize_t>(o);
-            std::memcpy(out + o, in + i, (e - i) * sizeof(C));
-            o += e - i;
-            i = j;
-            gap = line_gap = true;
-            continue;
-        }
-        if (c == '/' && i + 1 < n && in[i + 1] == '*') {
-            // Block comment: kept, each whitespace run inside it one space.
-            out[o++] = '/';
-            out[o++] = '*';
-            i += 2;
-            while (i < n) {
-                C d = in[i];
-                if (d == '*' && i + 1 < n && in[i + 1] == '/') {
-                    out[o++] = '*';
-                    out[o++] = '/';
-                    i += 2;
-                    break;
-                }
-                if (class_of(d) == blank) {
-                    out[o++] = ' ';
-                    while (i < n && class_of(in[i]) == blank) ++i;
-                    continue;
-                }
-                out[o++] = d;
+        if (r.idle() && k != opener) {
+            if (k == blank) {
+                gap = true;
                 ++i;
+                continue;
             }
+            size_t j = i + 1;
+            while (j < n && class_of(in[j]) == ordinary) ++j;
+            flush_gap();
+            std::memcpy(out + o, in + i, (j - i) * sizeof(C));
+            o += j - i;
+            i = j;
             continue;
         }
-        size_t j = i + 1;
-        if (c == '\'' || c == '"' || c == '`') {
-            // Quoted section: verbatim up to and including the closing quote.
-            while (j < n && in[j] != c) ++j;
-            if (j < n) ++j;
-        } else {
-            while (j < n && class_of(in[j]) == ordinary) ++j;
+        if (c == '-' && r.plain() && i + 1 < n && in[i + 1] == '-' && (i + 2 == n || dash_comment_blank(in[i + 2]))) {
+            i += 2;
+            while (i < n && !sql::line_end(in[i])) ++i;
+            r.reset();
+            gap = true;
+            continue;
         }
-        std::memcpy(out + o, in + i, (j - i) * sizeof(C));
-        o += j - i;
-        i = j;
+        bool ended = r.step(c, i >= 1 ? in[i - 1] : 0, i >= 2 ? in[i - 2] : 0);
+        ++i;
+        if (k != blank) {
+            flush_gap();
+            comment_blanks = none;
+            block_space = false;
+            out[o++] = c;
+        } else if (r.protects()) {
+            out[o++] = c;
+        } else if (ended) {
+            if (comment_blanks != none) o = comment_blanks;
+            comment_blanks = none;
+            gap = line_gap = true;
+        } else if (r.in_line()) {
+            if (comment_blanks == none) comment_blanks = o;
+            out[o++] = c;
+        } else if (r.in_block() && !gap) {
+            if (!block_space) out[o++] = ' ';
+            block_space = true;
+        } else {
+            gap = true;
+        }
     }
-    if (line_gap) out[o++] = '\n';
+    if (r.in_line()) {
+        if (comment_blanks != none) o = comment_blanks;
+        out[o++] = '\n';
+    } else if (line_gap) {
+        out[o++] = '\n';
+    }
     return o;
 }
 
 }  // namespace
 
-Ref normalise(PyObject* s, Py_ssize_t& tail_comment) {
-    tail_comment = -1;
+Ref normalise(PyObject* s) {
     if (PyUnicode_GET_LENGTH(s) == 0) return PyUnicode_CheckExact(s) ? Ref::borrow(s) : Ref::borrow(state.s_empty);
     return visit_text(s, [&](auto in, Py_ssize_t length) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(in)>>;
@@ -138,16 +136,11 @@ Ref normalise(PyObject* s, Py_ssize_t& tail_comment) {
         std::vector<char>& scratch = state.scratch;
         if (scratch.size() < (n + 1) * sizeof(C)) scratch.resize((n + 1) * sizeof(C));
         C* out = reinterpret_cast<C*>(scratch.data());
-        size_t len = normalise_into(in, n, out, tail_comment);
+        size_t len = normalise_into(in, n, out);
         if (len == n && PyUnicode_CheckExact(s) && std::memcmp(in, out, n * sizeof(C)) == 0) return Ref::borrow(s);
         // FromKindAndData picks the narrowest kind, as every str must have.
         return Ref::steal(PyUnicode_FromKindAndData(sizeof(C), out, static_cast<Py_ssize_t>(len)));
     });
-}
-
-Ref normalise(PyObject* s) {
-    Py_ssize_t tail_comment;
-    return normalise(s, tail_comment);
 }
 
 Ref format_sql(PyObject* sql) {

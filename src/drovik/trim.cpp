@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../sql/reading.hpp"
 #include "drovik.hpp"
 
 namespace velmo::drovik {
@@ -22,22 +23,141 @@ bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
     return true;
 }
 
-// Whether t[p] opens a "#" comment of normalised text (which then runs to a line break).
-bool comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t n) {
-    return p < n && PyUnicode_READ_CHAR(t, p) == '#' && (p + 1 == n || PyUnicode_READ_CHAR(t, p + 1) != '{');
+// Reads t[p] as a str of any kind.
+inline Py_UCS4 at(PyObject* t, Py_ssize_t p) { return PyUnicode_READ_CHAR(t, p); }
+
+// Where the line comment that opens at t[p] ends (after its line break, or at `end`), for text
+// read from p on: a "#" that opens no "#{" marker, or "--". -1 when none opens there.
+Py_ssize_t comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t end) {
+    if (p >= end) return -1;
+    Py_UCS4 c = at(t, p);
+    bool opens = (c == '#' && (p + 1 == end || at(t, p + 1) != '{')) || (c == '-' && p + 1 < end && at(t, p + 1) == '-');
+    if (!opens) return -1;
+    for (Py_ssize_t q = p + 1; q < end; ++q)
+        if (sql::line_end(at(t, q))) return q + 1;
+    return end;
 }
 
-// Moves the "#" comment at t[p], with its line break (which must come before `end`), onto
-// `kept`; false when no such comment starts there.
-bool take_comment(PyObject* t, Py_ssize_t& p, Py_ssize_t end, Ref& kept) {
-    if (!comment_at(t, p, end)) return false;
-    Py_ssize_t stop = PyUnicode_FindChar(t, '\n', p, end, 1);
-    if (stop == -2) throw_error();
-    if (stop < 0) return false;
-    Ref comment = Ref::steal(PyUnicode_Substring(t, p, stop + 1));
-    kept = kept ? concat(kept.get(), comment.get()) : std::move(comment);
-    p = stop + 1;
-    return true;
+// Whether cutting t[b, m) off the front would cut into a line comment: read from b, some reading
+// is in one before m, or the character after the cut continues an opener the cut ends with.
+bool cuts_into_comment(PyObject* t, Py_ssize_t b, Py_ssize_t m, Py_ssize_t end) {
+    sql::Readings r;
+    Py_UCS4 before = 0, before2 = 0;
+    for (Py_ssize_t q = b; q < std::min(m + 1, end); ++q) {
+        Py_UCS4 c = at(t, q);
+        r.step(c, before, before2);
+        if (r.in_line()) return true;
+        before2 = before;
+        before = c;
+    }
+    return false;
+}
+
+// A line comment of the normalised text that trimming keeps whole: [start, stop), its line
+// break included.
+struct Unit {
+    Py_ssize_t start, stop;
+};
+
+// The line comments of t that open where every reading is in plain code and end where every
+// reading is back in it (a comment that ends inside another reading's string is not one).
+std::vector<Unit> comment_units(PyObject* t) {
+    std::vector<Unit> units;
+    visit_text(t, [&](auto d, Py_ssize_t n) {
+        sql::Readings r;
+        Py_ssize_t open = -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = d[i];
+            if (r.idle() && !sql::may_change_plain_code(c)) continue;
+            if (open < 0 && r.plain() && comment_at(t, i, n) >= 0) open = i;
+            bool ended = r.step(c, i >= 1 ? d[i - 1] : 0, i >= 2 ? d[i - 2] : 0);
+            if (ended && open >= 0) {
+                if (!r.protects() && !r.in_block() && !r.in_line()) units.push_back({open, i + 1});
+                open = -1;
+            }
+        }
+        if (open >= 0 && r.in_line() && !r.protects() && !r.in_block()) units.push_back({open, n});
+    });
+    return units;
+}
+
+// text, with a line break after it when it ends inside a line comment: whatever follows the
+// text then stays out of the comment.
+Ref end_line_comment(Ref text) {
+    if (!PyUnicode_Check(text.get()) || !sql::ends_in_line_comment(text.get())) return text;
+    return concat(text.get(), state.s_newline);
+}
+
+// Whether the override o matches t at the front of [b, e) (or at its end for a suffix).
+bool override_matches(PyObject* t, Py_ssize_t b, Py_ssize_t e, const Override& o, bool suffix) {
+    if (PyUnicode_Check(o.value.get())) return o.length <= e - b && match_at(t, suffix ? e - o.length : b, o.value.get());
+    // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
+    Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
+    return truthy(call_method(current.get(), suffix ? state.s_endswith : state.s_startswith, {o.value.get()}).get());
+}
+
+// Leading overrides cut off; line comments in front stay in front, whole.
+Ref trim_front(PyObject* t, const std::vector<Override>& overrides) {
+    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(t);
+    strip_range(t, b, e);
+    Ref lead;
+    for (bool cut = true; cut;) {
+        cut = false;
+        if (Py_ssize_t stop = comment_at(t, b, e); stop >= 0) {
+            Ref comment = Ref::steal(PyUnicode_Substring(t, b, stop));
+            lead = lead ? concat(lead.get(), comment.get()) : std::move(comment);
+            b = stop;
+            strip_range(t, b, e);
+            cut = true;
+            continue;
+        }
+        for (const Override& o : overrides) {
+            // An empty override matches every text: it would never let the loop end.
+            if (o.length == 0 || !override_matches(t, b, e, o, false)) continue;
+            if (PyUnicode_Check(o.value.get()) && cuts_into_comment(t, b, b + o.length, e)) continue;
+            b = std::min(e, b + o.length);
+            strip_range(t, b, e);
+            cut = true;
+            break;
+        }
+    }
+    Ref rest = b == 0 && e == PyUnicode_GET_LENGTH(t) ? Ref::borrow(t) : Ref::steal(PyUnicode_Substring(t, b, e));
+    return lead ? concat(lead.get(), rest.get()) : rest;
+}
+
+// Trailing overrides cut off the text in front of the trailing line comments, which stay at
+// the end, whole.
+Ref trim_back(PyObject* t, const std::vector<Override>& overrides) {
+    std::vector<Unit> units = comment_units(t);
+    size_t u = units.size();  // the units before the end of the text still in front
+    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(t);
+    strip_range(t, b, e);
+    Ref comments;
+    for (bool cut = true; cut;) {
+        cut = false;
+        if (u > 0 && units[u - 1].start < e && e <= units[u - 1].stop) {
+            const Unit& unit = units[--u];
+            Ref comment = Ref::steal(PyUnicode_Substring(t, unit.start, unit.stop));
+            comments = comments ? concat(comment.get(), comments.get()) : std::move(comment);
+            e = std::max(b, unit.start);
+            strip_range(t, b, e);
+            cut = true;
+            continue;
+        }
+        for (const Override& o : overrides) {
+            if (o.length == 0 || !override_matches(t, b, e, o, true)) continue;
+            // Never into a comment: the text cut off lies after the last one in front.
+            if (u > 0 && PyUnicode_Check(o.value.get()) && units[u - 1].stop > e - o.length) continue;
+            e = std::max(b, e - o.length);
+            strip_range(t, b, e);
+            cut = true;
+            break;
+        }
+    }
+    Ref front = b == 0 && e == PyUnicode_GET_LENGTH(t) ? Ref::borrow(t) : Ref::steal(PyUnicode_Substring(t, b, e));
+    if (!comments) return front;
+    if (e > b) front = concat(front.get(), state.s_space);
+    return concat(front.get(), comments.get());
 }
 
 // Whether the word of t at p is `word` (lower case ASCII) in any letter case, followed by the
@@ -92,50 +212,8 @@ std::vector<Override> overrides_of(PyObject* set) {
 }
 
 Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) {
-    Py_ssize_t comment;
-    Ref norm = normalise(s, comment);
-    PyObject* t = norm.get();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    // The line break that ends a closing "#" comment takes no part in matching or stripping.
-    Py_ssize_t b = 0, e = comment >= 0 ? n - 1 : n;
-    Ref lead;  // leading "#" comments, kept in front of what the prefixes leave
-    for (bool cut = true; cut;) {
-        cut = !suffix && take_comment(t, b, e, lead);
-        if (cut) continue;
-        for (const Override& o : overrides) {
-            // An empty override matches every text: it would never let the loop end.
-            if (o.length == 0) continue;
-            bool hit;
-            if (PyUnicode_Check(o.value.get())) {
-                hit = o.length <= e - b && match_at(t, suffix ? e - o.length : b, o.value.get());
-            } else {
-                // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
-                Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
-                hit = truthy(
-                    call_method(current.get(), suffix ? state.s_endswith : state.s_startswith, {o.value.get()}).get());
-            }
-            if (hit) {
-                if (suffix)
-                    e = std::max(b, e - o.length);
-                else
-                    b = std::min(e, b + o.length);
-                strip_range(t, b, e);
-                cut = true;
-                break;
-            }
-        }
-    }
-    strip_range(t, b, e);
-    Ref rest;
-    if (comment >= b && comment < e) {
-        // While any of the closing comment is left, its line break follows it.
-        if (e == n - 1)
-            ++e;
-        else
-            rest = concat(Ref::steal(PyUnicode_Substring(t, b, e)).get(), state.s_newline);
-    }
-    if (!rest) rest = b == 0 && e == n ? norm : Ref::steal(PyUnicode_Substring(t, b, e));
-    return lead ? concat(lead.get(), rest.get()) : rest;
+    Ref norm = normalise(s);
+    return end_line_comment(suffix ? trim_back(norm.get(), overrides) : trim_front(norm.get(), overrides));
 }
 
 Ref where_clause(PyObject* body) {
@@ -143,11 +221,16 @@ Ref where_clause(PyObject* body) {
     Ref norm = normalise(body);
     PyObject* t = norm.get();
     Py_ssize_t n = PyUnicode_GET_LENGTH(t), p = 0;
-    // Leading AND / OR words go, in any letter case and any number; "#" comments among them
-    // stay in front of the first condition.
+    // Leading AND / OR words go, in any letter case and any number; line comments among them
+    // stay in front of the first condition, whole.
     Ref comments;
     while (p < n) {
-        if (take_comment(t, p, n, comments)) continue;
+        if (Py_ssize_t stop = comment_at(t, p, n); stop >= 0) {
+            Ref comment = Ref::steal(PyUnicode_Substring(t, p, stop));
+            comments = comments ? concat(comments.get(), comment.get()) : std::move(comment);
+            p = stop;
+            continue;
+        }
         Py_ssize_t len = word_at(t, p, "and", 3) ? 3 : word_at(t, p, "or", 2) ? 2 : 0;
         if (!len) break;
         p += len + 1;
@@ -155,7 +238,7 @@ Ref where_clause(PyObject* body) {
     if (p >= n) return Ref::borrow(state.s_empty);
     Ref rest = p == 0 ? norm : Ref::steal(PyUnicode_Substring(t, p, n));
     if (comments) rest = concat(comments.get(), rest.get());
-    return Ref::steal(PyUnicode_Concat(state.s_where, rest.get()));
+    return end_line_comment(Ref::steal(PyUnicode_Concat(state.s_where, rest.get())));
 }
 
 Ref trim_prefix_fn(const Args& a) { return trim_text(a[0], overrides_of(a[1]), false); }

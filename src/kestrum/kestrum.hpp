@@ -21,7 +21,8 @@ using rt::Ref;
     X(scalars, "scalars") X(scalar_one_or_none, "scalar_one_or_none") X(pageNum, "pageNum")                           \
     X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")               \
     X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")                       \
-    X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")
+    X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")   \
+    X(newline, "\n")
 // clang-format on
 VELMO_NAMES(Names, KESTRUM_NAMES)
 

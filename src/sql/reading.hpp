@@ -1,0 +1,336 @@
+// How SQL text reads on the databases velmo runs on, for every step that joins, re-spaces, trims
+// or extends statement text.
+//
+// The databases disagree on what is a string and what is a comment. MySQL and MariaDB take
+// backslash escapes in '…' and "…", quote names in `…`, read "#" as a line comment and "--" as
+// one only before whitespace or a control character ("5--3" is 8 there). PostgreSQL reads any
+// "--" as a comment, has E'…' strings with backslash escapes, $tag$…$tag$ strings and nested
+// /* */ comments, and "#" is an operator. SQLite quotes with '…', "…" and `…` and has no
+// backslash escapes. `Readings` runs the three readings side by side, one character at a time, so
+// that a caller can take the reading under which it changes less: what is a string under any
+// reading stays verbatim, and a line that holds a line comment under any reading keeps its line
+// break. A bind marker #{…} is one token under every reading (it becomes ":name" before the text
+// reaches a database); it ends at "}" or at its line end.
+//
+// Lexers see one character and the two in front of it (for E'…' and the start of $tag$), so the
+// same machine reads a whole text and a text fed piece by piece (`Tail`).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+namespace velmo::sql {
+
+struct Dialect {
+    bool backslash_quotes;  // '…' and "…" take backslash escapes
+    bool hash_comments;     // "#" starts a line comment
+    bool dash_needs_blank;  // "--" is a comment only before whitespace or a control character
+    bool nested_blocks;     // /* */ comments nest
+    bool e_strings;         // E'…' takes backslash escapes
+    bool dollar_quotes;     // $tag$…$tag$
+    bool backticks;         // `…` quotes a name
+};
+
+inline constexpr Dialect mysql{true, true, true, false, false, false, true};
+inline constexpr Dialect postgresql{false, false, false, true, true, true, false};
+inline constexpr Dialect sqlite{false, false, false, false, false, false, true};
+
+inline bool line_end(Py_UCS4 c) { return c == '\n' || c == '\r'; }
+
+// A name character in PostgreSQL: what may stand in front of E'…' or $tag$ inside one token.
+inline bool name_char(Py_UCS4 c) {
+    return c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$';
+}
+
+// What MySQL's lexer takes for whitespace or a control character after "--" (it reads bytes, so
+// nothing beyond ASCII; the end of the text counts too).
+inline bool mysql_dash_follower(Py_UCS4 c) { return c <= ' ' || c == 0x7f; }
+
+// Characters that can change the state of a reading that is in plain code with nothing pending.
+inline bool may_change_plain_code(Py_UCS4 c) {
+    switch (c) {
+        case '\'': case '"': case '`': case '-': case '/': case '#': case '$': return true;
+        default: return false;
+    }
+}
+
+enum class Mode : uint8_t { Code, Quote, Line, Block, Dollar, Marker };
+
+// One database's reading.
+template <Dialect D>
+class Reader {
+public:
+    // Consumes c (with the two characters in front of it, 0 at the start); true when a line
+    // comment ends at c.
+    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
+        switch (mode_) {
+            case Mode::Code: return code(c, before, before2);
+            case Mode::Quote:
+                if (escaped_)
+                    escaped_ = false;
+                else if (escapes_ && c == '\\')
+                    escaped_ = true;
+                else if (c == quote_)
+                    close_quote();
+                return false;
+            case Mode::Line: return line(c);
+            case Mode::Block: block(c); return false;
+            case Mode::Dollar: dollar(c); return false;
+            case Mode::Marker:
+                if (c == '}' || line_end(c)) mode_ = Mode::Code;
+                return false;
+        }
+        return false;
+    }
+
+    // In code, nothing pending: only may_change_plain_code characters change anything.
+    bool idle() const { return mode_ == Mode::Code && pending_ == Pending::None && !reopen_; }
+    // In code, and a "--" starting at the next character is a comment from its first "-".
+    bool plain() const {
+        return mode_ == Mode::Code && pending_ != Pending::Dash && pending_ != Pending::Dashes &&
+               !(D.hash_comments && pending_ == Pending::Hash);
+    }
+    bool protects() const { return mode_ == Mode::Quote || mode_ == Mode::Dollar; }
+    bool in_block() const { return mode_ == Mode::Block; }
+    // In a line comment; a "#" or "--" that would open one if the text ended here counts too.
+    bool in_line() const {
+        return mode_ == Mode::Line || pending_ == Pending::Dashes || (D.hash_comments && pending_ == Pending::Hash);
+    }
+    void reset() { *this = Reader(); }
+
+private:
+    enum class Pending : uint8_t { None, Dash, Dashes, Slash, Hash, Tag };
+
+    bool code(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
+        if (reopen_) {
+            // A doubled quote: the same string goes on, with the escapes it had.
+            reopen_ = false;
+            if (c == quote_ && pending_ == Pending::None) {
+                mode_ = Mode::Quote;
+                return false;
+            }
+        }
+        switch (pending_) {
+            case Pending::None: break;
+            case Pending::Dash:
+                pending_ = Pending::None;
+                if (c == '-') {
+                    if (D.dash_needs_blank)
+                        pending_ = Pending::Dashes;
+                    else
+                        mode_ = Mode::Line;
+                    return false;
+                }
+                break;
+            case Pending::Dashes:
+                if (mysql_dash_follower(c)) {
+                    pending_ = Pending::None;
+                    mode_ = Mode::Line;
+                    return line(c);
+                }
+                if (c == '-') return false;  // the last two are "--" again
+                pending_ = Pending::None;
+                break;
+            case Pending::Slash:
+                pending_ = Pending::None;
+                if (c == '*') {
+                    mode_ = Mode::Block;
+                    depth_ = 1;
+                    star_ = slash_ = false;
+                    return false;
+                }
+                break;
+            case Pending::Hash:
+                pending_ = Pending::None;
+                if (c == '{') {
+                    mode_ = Mode::Marker;
+                    return false;
+                }
+                if (D.hash_comments) {
+                    mode_ = Mode::Line;
+                    return line(c);
+                }
+                break;
+            case Pending::Tag:
+                if (c == '$') {
+                    pending_ = Pending::None;
+                    mode_ = Mode::Dollar;
+                    match_ = -1;
+                    return false;
+                }
+                if (tag_char(c, tag_.empty())) {
+                    tag_.push_back(static_cast<char32_t>(c));
+                    return false;
+                }
+                pending_ = Pending::None;
+                break;
+        }
+        switch (c) {
+            case '\'':
+                open_quote(c, D.backslash_quotes || (D.e_strings && (before == 'E' || before == 'e') && !name_char(before2)));
+                break;
+            case '"': open_quote(c, D.backslash_quotes); break;
+            case '`':
+                if (D.backticks) open_quote(c, false);
+                break;
+            case '-': pending_ = Pending::Dash; break;
+            case '/': pending_ = Pending::Slash; break;
+            case '#': pending_ = Pending::Hash; break;
+            case '$':
+                if (D.dollar_quotes && !name_char(before)) {
+                    pending_ = Pending::Tag;
+                    tag_.clear();
+                }
+                break;
+            default: break;
+        }
+        return false;
+    }
+
+    bool line(Py_UCS4 c) {
+        if (!line_end(c)) return false;
+        mode_ = Mode::Code;
+        return true;
+    }
+
+    void open_quote(Py_UCS4 q, bool escapes) {
+        mode_ = Mode::Quote;
+        quote_ = q;
+        escapes_ = escapes;
+        escaped_ = false;
+    }
+
+    void close_quote() {
+        mode_ = Mode::Code;
+        reopen_ = true;
+    }
+
+    void block(Py_UCS4 c) {
+        if (star_ && c == '/') {
+            star_ = false;
+            if (--depth_ == 0) mode_ = Mode::Code;
+            return;
+        }
+        if (D.nested_blocks && slash_ && c == '*') {
+            slash_ = false;
+            ++depth_;
+            return;
+        }
+        star_ = c == '*';
+        slash_ = c == '/';
+    }
+
+    // Inside $tag$…: `match_` counts the characters of the tag seen after a "$" (-1: none).
+    void dollar(Py_UCS4 c) {
+        if (c == '$') {
+            if (match_ == static_cast<Py_ssize_t>(tag_.size())) {
+                mode_ = Mode::Code;
+                return;
+            }
+            match_ = 0;
+            return;
+        }
+        if (match_ >= 0 && match_ < static_cast<Py_ssize_t>(tag_.size()) &&
+            tag_[static_cast<size_t>(match_)] == static_cast<char32_t>(c))
+            ++match_;
+        else
+            match_ = -1;
+    }
+
+    static bool tag_char(Py_UCS4 c, bool first) {
+        if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') return true;
+        return !first && c >= '0' && c <= '9';
+    }
+
+    Mode mode_ = Mode::Code;
+    Pending pending_ = Pending::None;
+    bool escapes_ = false, escaped_ = false, reopen_ = false, star_ = false, slash_ = false;
+    Py_UCS4 quote_ = 0;
+    uint32_t depth_ = 0;
+    Py_ssize_t match_ = -1;
+    std::u32string tag_;
+};
+
+// The three readings in step.
+class Readings {
+public:
+    // Consumes c; true when a line comment of some reading ends at c.
+    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
+        bool a = my_.step(c, before, before2);
+        bool b = pg_.step(c, before, before2);
+        bool l = lite_.step(c, before, before2);
+        return a || b || l;
+    }
+    bool idle() const { return my_.idle() && pg_.idle() && lite_.idle(); }
+    bool plain() const { return my_.plain() && pg_.plain() && lite_.plain(); }
+    bool protects() const { return my_.protects() || pg_.protects() || lite_.protects(); }
+    bool in_line() const { return my_.in_line() || pg_.in_line() || lite_.in_line(); }
+    bool in_block() const { return my_.in_block() || pg_.in_block() || lite_.in_block(); }
+    void reset() {
+        my_.reset();
+        pg_.reset();
+        lite_.reset();
+    }
+
+    // Reads d[0, n) on from the current state; `before`/`before2` hold the two characters in
+    // front of d and receive the last two of it. Returns whether some line comment ended in it.
+    template <class C>
+    bool read(const C* d, Py_ssize_t n, Py_UCS4& before, Py_UCS4& before2) {
+        bool ended = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = d[i];
+            if (idle() && !may_change_plain_code(c)) continue;
+            Py_UCS4 b1 = i >= 1 ? d[i - 1] : before, b2 = i >= 2 ? d[i - 2] : i == 1 ? before : before2;
+            ended = step(c, b1, b2) || ended;
+        }
+        if (n >= 2) {
+            before = d[n - 1];
+            before2 = d[n - 2];
+        } else if (n == 1) {
+            before2 = before;
+            before = d[0];
+        }
+        return ended;
+    }
+
+private:
+    Reader<mysql> my_;
+    Reader<postgresql> pg_;
+    Reader<sqlite> lite_;
+};
+
+// The reading at the end of a text given piece by piece (the pieces of an element's body).
+class Tail {
+public:
+    void read(PyObject* str) {
+        const void* data = PyUnicode_DATA(str);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+        switch (PyUnicode_KIND(str)) {
+            case PyUnicode_1BYTE_KIND: readings_.read(static_cast<const Py_UCS1*>(data), n, before_, before2_); break;
+            case PyUnicode_2BYTE_KIND: readings_.read(static_cast<const Py_UCS2*>(data), n, before_, before2_); break;
+            default: readings_.read(static_cast<const Py_UCS4*>(data), n, before_, before2_); break;
+        }
+    }
+    // Whether the text so far ends inside a line comment of some reading.
+    bool in_line_comment() const { return readings_.in_line(); }
+
+private:
+    Readings readings_;
+    Py_UCS4 before_ = 0, before2_ = 0;
+};
+
+// Whether a str ends inside a line comment of some reading (a "#" or "--" comment running to
+// its end). Text without "#" and "-" is answered without reading it.
+inline bool ends_in_line_comment(PyObject* str) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    if (PyUnicode_FindChar(str, '#', 0, n, 1) < 0 && PyUnicode_FindChar(str, '-', 0, n, 1) < 0) return false;
+    Tail tail;
+    tail.read(str);
+    return tail.in_line_comment();
+}
+
+}  // namespace velmo::sql
