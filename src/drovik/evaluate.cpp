@@ -68,10 +68,19 @@ bool own_parse_element(PyObject* self) { return is_own_method(self, state.s_pars
 
 // ---- the walk ----
 
+// What the body walk that ended last has read: the pieces [start, end) of `text`, from the state
+// a text starts in. The body around it takes the reading over instead of reading them again.
+struct BodyReading {
+    const Text* text = nullptr;
+    size_t start = 0, end = 0;
+    sql::Tail reading;
+};
+
 struct Walk {
     PyObject* self;
-    PyObject* param;  // the evaluation dictionary
-    uintptr_t floor;  // lowest stack address the walk may use
+    PyObject* param;     // the evaluation dictionary
+    uintptr_t floor;     // lowest stack address the walk may use
+    BodyReading* last;   // filled by every body walk as it ends
 };
 
 bool emit(const Walk& w, PyObject* element, Text& out);
@@ -122,15 +131,31 @@ inline bool emit_child(const Walk& w, PyObject* child, Text& out, bool prefixed 
 // the element) joins the comment.
 class CommentEnds {
 public:
-    explicit CommentEnds(Text& out) noexcept : out_(out), read_(out.pieces()) {}
+    CommentEnds(Text& out, BodyReading* last) noexcept : out_(out), start_(out.pieces()), read_(start_), last_(last) {}
 
     void close() {
+        adopt();
         if (!catch_up() || !reading_.in_line_comment()) return;
         out_.add(Ref::borrow(state.s_newline));
         catch_up();
     }
 
+    // Hands what this body read to the body around it.
+    void publish() const {
+        if (!lost_) *last_ = {&out_, start_, read_, reading_};
+    }
+
 private:
+    // A child's body that has just read the pieces from here on, from the state this reading
+    // is in, read them as this one would.
+    void adopt() {
+        if (lost_ || last_->text != &out_ || last_->start != read_ || last_->end > out_.pieces() ||
+            !reading_.at_start_of_token())
+            return;
+        reading_ = last_->reading;
+        read_ = last_->end;
+    }
+
     // Reads the pieces added since; false once a piece that is no str hid them.
     bool catch_up() {
         if (out_.generic() || out_.pieces() < read_) lost_ = true;
@@ -140,14 +165,15 @@ private:
     }
 
     Text& out_;
-    size_t read_;
+    size_t start_, read_;
+    BodyReading* last_;
     bool lost_ = false;
     sql::Tail reading_;
 };
 
 // The body walk: the element's text, then each child's evaluation and tail.
 void body(const Walk& w, PyObject* element, Text& out) {
-    CommentEnds comments(out);
+    CommentEnds comments(out, w.last);
     Ref text = field(element, Field::Text);
     if (text.get() != Py_None) out.add(std::move(text));
     comments.close();
@@ -160,6 +186,7 @@ void body(const Walk& w, PyObject* element, Text& out) {
         comments.close();
         return true;
     });
+    comments.publish();
 }
 
 // The body walk as one value.
@@ -440,14 +467,16 @@ bool emit(const Walk& w, PyObject* element, Text& out) {
 }  // namespace
 
 Ref parse_element_fn(const Args& a) {
-    Walk w{a[0], a[2], stack_floor()};
+    BodyReading last;
+    Walk w{a[0], a[2], stack_floor(), &last};
     Text out(true);
     if (!emit(w, a[1], out)) return none();
     return out.finish();
 }
 
 void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {
-    body(Walk{self, param, stack_floor()}, element, out);
+    BodyReading last;
+    body(Walk{self, param, stack_floor(), &last}, element, out);
 }
 
 }  // namespace velmo::drovik

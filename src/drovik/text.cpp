@@ -72,26 +72,44 @@ size_t normalise_into(const C* in, size_t n, C* out) {
     while (i < n) {
         C c = in[i];
         uint8_t k = class_of(c);
-        if (r.idle() && k != opener) {
+        if (r.idle()) {
+            // Plain code: nothing but a quote or comment opener changes the readings.
             if (k == blank) {
                 gap = true;
-                ++i;
+                while (++i < n && class_of(in[i]) == blank) {
+                }
                 continue;
             }
             size_t j = i + 1;
-            while (j < n && class_of(in[j]) == ordinary) ++j;
-            flush_gap();
-            std::memcpy(out + o, in + i, (j - i) * sizeof(C));
-            o += j - i;
-            i = j;
-            continue;
+            if (k == ordinary) {
+                while (j < n && class_of(in[j]) == ordinary) ++j;
+            } else if (c == '#' && j < n && in[j] == '{') {
+                // A bind marker, one token: copied as it is when it holds no whitespace (which the
+                // character by character road collapses).
+                while (++j < n && in[j] != '}' && class_of(in[j]) != blank) {
+                }
+                j = j < n && in[j] == '}' ? j + 1 : i;
+            } else {
+                j = i;
+            }
+            if (j > i) {
+                flush_gap();
+                std::memcpy(out + o, in + i, (j - i) * sizeof(C));
+                o += j - i;
+                i = j;
+                continue;
+            }
         }
         if (c == '-' && r.plain() && i + 1 < n && in[i + 1] == '-' && (i + 2 == n || dash_comment_blank(in[i + 2]))) {
-            i += 2;
-            while (i < n && !sql::line_end(in[i])) ++i;
-            r.reset();
-            gap = true;
-            continue;
+            // Every reading ends it at the same "\n" (a "\r" ends it on PostgreSQL only).
+            size_t j = i + 2;
+            while (j < n && !sql::line_end(in[j])) ++j;
+            if (j == n || in[j] == '\n') {
+                i = j;
+                r.reset();
+                gap = true;
+                continue;
+            }
         }
         bool ended = r.step(c, i >= 1 ? in[i - 1] : 0, i >= 2 ? in[i - 2] : 0);
         ++i;
@@ -102,13 +120,13 @@ size_t normalise_into(const C* in, size_t n, C* out) {
             out[o++] = c;
         } else if (r.protects()) {
             out[o++] = c;
+        } else if (r.in_line()) {
+            if (comment_blanks == none) comment_blanks = o;
+            out[o++] = c;
         } else if (ended) {
             if (comment_blanks != none) o = comment_blanks;
             comment_blanks = none;
             gap = line_gap = true;
-        } else if (r.in_line()) {
-            if (comment_blanks == none) comment_blanks = o;
-            out[o++] = c;
         } else if (r.in_block() && !gap) {
             if (!block_space) out[o++] = ' ';
             block_space = true;

@@ -26,16 +26,16 @@ bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
 // Reads t[p] as a str of any kind.
 inline Py_UCS4 at(PyObject* t, Py_ssize_t p) { return PyUnicode_READ_CHAR(t, p); }
 
-// Where the line comment that opens at t[p] ends (after its line break, or at `end`), for text
-// read from p on: a "#" that opens no "#{" marker, or "--". -1 when none opens there.
+// Where the line comment that opens at t[p] ends (after the "\n" that ends it on every database,
+// or at `end`), for text read from p on: a "#" that opens no "#{" marker, or "--". -1 when none
+// opens there.
 Py_ssize_t comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t end) {
     if (p >= end) return -1;
     Py_UCS4 c = at(t, p);
     bool opens = (c == '#' && (p + 1 == end || at(t, p + 1) != '{')) || (c == '-' && p + 1 < end && at(t, p + 1) == '-');
     if (!opens) return -1;
-    for (Py_ssize_t q = p + 1; q < end; ++q)
-        if (sql::line_end(at(t, q))) return q + 1;
-    return end;
+    Py_ssize_t stop = PyUnicode_FindChar(t, '\n', p + 1, end, 1);
+    return stop < 0 ? end : stop + 1;
 }
 
 // Whether cutting t[b, m) off the front would cut into a line comment: read from b, some reading

@@ -3,8 +3,8 @@
 //
 // The databases disagree on what is a string and what is a comment. MySQL and MariaDB take
 // backslash escapes in '…' and "…", quote names in `…`, read "#" as a line comment and "--" as
-// one only before whitespace or a control character ("5--3" is 8 there). PostgreSQL reads any
-// "--" as a comment, has E'…' strings with backslash escapes, $tag$…$tag$ strings and nested
+// one only before whitespace or a control character ("5--3" is 8 there); their line comments end
+// at "\n" only. PostgreSQL reads any "--" as a comment (to "\n" or "\r"), has E'…' strings with backslash escapes, $tag$…$tag$ strings and nested
 // /* */ comments, and "#" is an operator. SQLite quotes with '…', "…" and `…` and has no
 // backslash escapes. `Readings` runs the three readings side by side, one character at a time, so
 // that a caller can take the reading under which it changes less: what is a string under any
@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 namespace velmo::sql {
 
@@ -32,11 +33,12 @@ struct Dialect {
     bool e_strings;         // E'…' takes backslash escapes
     bool dollar_quotes;     // $tag$…$tag$
     bool backticks;         // `…` quotes a name
+    bool cr_ends_line;      // a line comment ends at "\r" as well as at "\n"
 };
 
-inline constexpr Dialect mysql{true, true, true, false, false, false, true};
-inline constexpr Dialect postgresql{false, false, false, true, true, true, false};
-inline constexpr Dialect sqlite{false, false, false, false, false, false, true};
+inline constexpr Dialect mysql{true, true, true, false, false, false, true, false};
+inline constexpr Dialect postgresql{false, false, false, true, true, true, false, true};
+inline constexpr Dialect sqlite{false, false, false, false, false, false, true, false};
 
 inline bool line_end(Py_UCS4 c) { return c == '\n' || c == '\r'; }
 
@@ -51,10 +53,26 @@ inline bool name_char(Py_UCS4 c) {
 inline bool mysql_dash_follower(Py_UCS4 c) { return c <= ' ' || c == 0x7f; }
 
 // Characters that can change the state of a reading that is in plain code with nothing pending.
-inline bool may_change_plain_code(Py_UCS4 c) {
-    switch (c) {
-        case '\'': case '"': case '`': case '-': case '/': case '#': case '$': return true;
-        default: return false;
+struct OpenerTable {
+    bool of[128] = {};
+    constexpr OpenerTable() {
+        for (char c : {'\'', '"', '`', '-', '/', '#', '$'}) of[static_cast<unsigned char>(c)] = true;
+    }
+};
+inline constexpr OpenerTable openers;
+inline bool may_change_plain_code(Py_UCS4 c) { return c < 128 && openers.of[c]; }
+
+// The first position at or after i whose character may change a reading in plain code; a bind
+// marker "#{…}" closed on its line (one token under every reading) is stepped over whole.
+template <class C>
+Py_ssize_t next_opener(const C* d, Py_ssize_t i, Py_ssize_t n) {
+    for (;;) {
+        while (i < n && !may_change_plain_code(d[i])) ++i;
+        if (i + 1 >= n || d[i] != '#' || d[i + 1] != '{') return i;
+        Py_ssize_t j = i + 2;
+        while (j < n && d[j] != '}' && !line_end(d[j])) ++j;
+        if (j == n || d[j] != '}') return i;
+        i = j + 1;
     }
 }
 
@@ -192,7 +210,7 @@ private:
     }
 
     bool line(Py_UCS4 c) {
-        if (!line_end(c)) return false;
+        if (c != '\n' && !(D.cr_ends_line && c == '\r')) return false;
         mode_ = Mode::Code;
         return true;
     }
@@ -252,7 +270,14 @@ private:
     Py_UCS4 quote_ = 0;
     uint32_t depth_ = 0;
     Py_ssize_t match_ = -1;
-    std::u32string tag_;
+    struct NoTag {
+        bool empty() const { return true; }
+        size_t size() const { return 0; }
+        void clear() {}
+        void push_back(char32_t) {}
+        char32_t operator[](size_t) const { return 0; }
+    };
+    [[no_unique_address]] std::conditional_t<D.dollar_quotes, std::u32string, NoTag> tag_;
 };
 
 // The three readings in step.
@@ -282,10 +307,12 @@ public:
     bool read(const C* d, Py_ssize_t n, Py_UCS4& before, Py_UCS4& before2) {
         bool ended = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = d[i];
-            if (idle() && !may_change_plain_code(c)) continue;
+            if (idle()) {
+                i = next_opener(d, i, n);
+                if (i == n) break;
+            }
             Py_UCS4 b1 = i >= 1 ? d[i - 1] : before, b2 = i >= 2 ? d[i - 2] : i == 1 ? before : before2;
-            ended = step(c, b1, b2) || ended;
+            ended = step(d[i], b1, b2) || ended;
         }
         if (n >= 2) {
             before = d[n - 1];
@@ -317,6 +344,9 @@ public:
     }
     // Whether the text so far ends inside a line comment of some reading.
     bool in_line_comment() const { return readings_.in_line(); }
+    // Whether text read on from here reads as it would at the start of a text: plain code, and
+    // no name character in front (which would join an E'…' or $tag$ opener to its name).
+    bool at_start_of_token() const { return readings_.idle() && !name_char(before_); }
 
 private:
     Readings readings_;
