@@ -110,14 +110,34 @@ def test_transactions_per_context(monkeypatch):
     a.begin_tx()
     made[3].close = lambda: 1 / 0
     expect(Raises(ZeroDivisionError), a.close)
-    assert current() is made[3]
+    assert current() is None and log[-2:] == ["get invalidate", ("invalidate", (), {})]
+    a.begin_tx()
     thread = threading.Thread(target=lambda: log.append((current(), a.begin_tx(), current())))
     thread.start(), thread.join()
 
     async def task():
         return current(), a.begin_tx(), current()
 
-    assert asyncio.run(task()) == (made[3], None, made[5]) and current() is made[3] and log[-1] == (None, None, made[4])
+    assert asyncio.run(task()) == (made[4], None, made[6]) and current() is made[4] and log[-1] == (None, None, made[5])
+
+
+@pytest.mark.parametrize("invalidate, raised", [(None, 0), (ValueError(), 0), (KeyboardInterrupt(), 1)], ids=repr)
+def test_a_failing_close_ends_the_transaction_and_gives_the_connection_back(tmp_path, invalidate, raised):
+    s, error = V({}, engine := create_engine(f"sqlite:///{tmp_path / 'c.db'}")), RuntimeError("close")
+    s.update(text("create table t (x integer)"), None), s.begin_tx(), s.insert(text("insert into t values (1)"), None)
+    session = current()  # fails before it lets go of its transaction, as a listener of its events may
+    session.expunge_all = lambda: delattr(session, "expunge_all") or raise_(error)
+    session.invalidate = (lambda: raise_(invalidate)) if invalidate else session.invalidate
+    with pytest.raises(BaseException) as info:
+        s.close()
+    assert (info.value, info.value.__context__, current()) == ([error, invalidate][raised], [None, error][raised], None)
+    if invalidate is None:  # back in the pool, and the next call commits in an owned session
+        assert engine.pool.checkedout() == 0 and s.insert(text("insert into t values (2)"), None) == 1
+        assert s.select_list(text("select x from t")) == [{"x": 2}]
+
+
+def raise_(error):
+    raise error
 
 
 SQL_CON_ARGS = {"sql": Q, "con": "CON", "args": DATA}
