@@ -7,6 +7,7 @@ import collections
 import contextvars
 import dataclasses
 import itertools
+import sys
 import threading
 import types
 from typing import Any, Dict, List, Optional
@@ -119,6 +120,8 @@ def test_transactions_per_context(monkeypatch):
         return current(), a.begin_tx(), current()
 
     assert asyncio.run(task()) == (made[4], None, made[6]) and current() is made[4] and log[-1] == (None, None, made[5])
+    made[4].close, made[4].invalidate = (lambda: 1 / 0), sys.exit  # not an Exception: it wins
+    assert isinstance(expect(Raises(SystemExit), a.close).__context__, ZeroDivisionError) and current() is None
 
 
 def test_a_close_that_fails_before_the_session_lets_go_of_its_transaction_gives_the_connection_back(tmp_path):

@@ -132,7 +132,8 @@ Ref rollback_fn(const Args& a) {
 // error's traceback and goes back when the error is let go. A close that raised before the
 // session forgot its transaction (a listener of the session's events, say) leaves the
 // connections checked out: invalidate() gives them back, discarding them rather than trusting a
-// session whose close failed. The caller gets the close error itself, never one of invalidate().
+// session whose close failed. The caller gets the close error itself, never an Exception of
+// invalidate() (a KeyboardInterrupt or SystemExit there wins, the close error as its context).
 Ref close_fn(const Args& a) {
     PyObject* self = a[0];
     NestingGuard guard;
