@@ -46,10 +46,10 @@ def db(database):
     return database
 
 
-def run(engine, work):
+def run(engine, work, driver=None):
     """`await work(session)` for an AsyncVelmoSqlSession over a new AsyncEngine on `engine`'s database."""
     async def main():
-        async_engine = create_async_engine(engine.url.set(drivername=DRIVERS[engine.dialect.name]),
+        async_engine = create_async_engine(engine.url.set(drivername=driver or DRIVERS[engine.dialect.name]),
                                            **({"connect_args": {"timeout": 60}} if engine.dialect.name == "sqlite" else {}))
         try:
             return await work(A({"shop": MAPPER}, async_engine))
@@ -245,3 +245,17 @@ def test_the_fastapi_example_commits_each_request_or_nothing(db):
 
     assert run(db, work) == ([201, 201, 409], [201 if i % 3 == 0 else 404 for i in range(1, 21)])
     assert committed(db, "select quantity from orders") == sorted((q,) for i in range(3, 21, 3) for q in (i, 1))
+
+
+
+
+@pytest.mark.parametrize("returning", ["", " RETURNING id"], ids=["plain", "returning"])
+@pytest.mark.parametrize("driver", ["sync", None, "postgresql+asyncpg"], ids=["sync", "async", "asyncpg"])
+def test_insert_answers_the_new_id_and_commits_on_every_driver(db, load, driver, returning):
+    if driver and driver[:10] == "postgresql" != db.dialect.name:
+        pytest.skip("a PostgreSQL driver")
+    m, call = {"t": load(f'<insert id="a">INSERT INTO products (name, price) VALUES (1, 1){returning}</insert>')}, ("a", "t", {})
+    answer = (VelmoSqlSession(m, db).execute_sql(*call) if driver == "sync"
+              else run(db, lambda s: A(m, s.data_source).execute_sql(*call), driver))
+    ids = committed(db, "select id from products")  # through a connection of its own
+    assert len(ids) == 1 and answer == (None if db.dialect.name == "postgresql" and not returning else ids[0][0])

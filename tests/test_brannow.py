@@ -7,6 +7,7 @@ import collections
 import contextvars
 import dataclasses
 import itertools
+import sys
 import threading
 import types
 from typing import Any, Dict, List, Optional
@@ -108,16 +109,29 @@ def test_transactions_per_context(monkeypatch):
     a.begin_tx(), b.commit(), b.rollback(), b.close()
     assert current() is None and [e for e in log if type(e) is str] == ["get commit", "get rollback", "get close"]
     a.begin_tx()
-    made[3].close = lambda: 1 / 0
+    made[3].close, made[3].invalidate = (lambda: 1 / 0), (lambda: log.append("invalidate") or [][0])  # the close error wins
     expect(Raises(ZeroDivisionError), a.close)
-    assert current() is made[3]
+    assert current() is None and log[-1] == "invalidate"
+    a.begin_tx()
     thread = threading.Thread(target=lambda: log.append((current(), a.begin_tx(), current())))
     thread.start(), thread.join()
 
     async def task():
         return current(), a.begin_tx(), current()
 
-    assert asyncio.run(task()) == (made[3], None, made[5]) and current() is made[3] and log[-1] == (None, None, made[4])
+    assert asyncio.run(task()) == (made[4], None, made[6]) and current() is made[4] and log[-1] == (None, None, made[5])
+    made[4].close, made[4].invalidate = (lambda: 1 / 0), sys.exit  # not an Exception: it wins
+    assert isinstance(expect(Raises(SystemExit), a.close).__context__, ZeroDivisionError) and current() is None
+
+
+def test_a_close_that_fails_before_the_session_lets_go_of_its_transaction_gives_the_connection_back(tmp_path):
+    s, error = V({}, engine := create_engine(f"sqlite:///{tmp_path / 'c.db'}")), ZeroDivisionError()
+    s.update(text("create table t (x integer)"), None), s.begin_tx(), s.insert(text("insert into t values (1)"), None)
+    session = current()  # raises as a listener of the session's events may, once
+    session.expunge_all = lambda: delattr(session, "expunge_all") or (_ for _ in ()).throw(error)
+    assert expect(Raises(ZeroDivisionError), s.close) is error and error.__context__ is None and current() is None
+    assert engine.pool.checkedout() == 0 and s.insert(text("insert into t values (2)"), None) == 1  # 1 was not written
+    assert s.select_list(text("select x from t")) == [{"x": 2}]
 
 
 SQL_CON_ARGS = {"sql": Q, "con": "CON", "args": DATA}

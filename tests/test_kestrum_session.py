@@ -14,6 +14,7 @@ import warnings
 import weakref
 
 import pytest
+import sqlalchemy.exc
 from sqlalchemy import text
 
 from conftest import Raises, expect
@@ -407,24 +408,22 @@ def test_operations_compute_their_result_before_commit_and_close(owned):
         "execute", "first", "commit", "close"]
 
 
-class NoCursorId:
-    @property
-    def lastrowid(self):
-        return object.__getattribute__(object(), "lastrowid")  # raised for another object
+class Inserted:
+    def __init__(self, lastrowid, rows=None):  # the id, or what reading it raises; what the insert returned
+        self.id, self.returns_rows, self.scalar = lastrowid, rows is not None, lambda: (rows or [[None]])[0][0]
+
+    lastrowid = property(lambda self: reraise(self.id) if isinstance(self.id, BaseException) else self.id)
 
 
-class NoResultId:
-    pass
-
-
-@pytest.mark.parametrize(
-    ("result", "expected", "log"),
-    [
-        (NoCursorId(), None, ["execute", "commit", "close"]),
-        (NoResultId(), Raises(AttributeError), ["execute", "rollback", "close"]),
-    ],
-)
-def test_insert_gives_none_when_the_cursor_has_no_lastrowid(owned, monkeypatch, result, expected, log):
+@pytest.mark.parametrize(("result", "expected", "log"), [
+    *[(result, answer, ["execute", "commit", "close"]) for result, answer in [
+        (Inserted(5, [(8,)]), 5), (Inserted(None, [(8,)]), 8), (Inserted(AttributeError(), [(8,)]), 8),
+        (Inserted(AttributeError(), []), None), (Inserted(sqlalchemy.exc.InterfaceError("", None, Boom())), None),
+        (object(), None)]],
+    (Inserted(MemoryError()), Raises(MemoryError), ["execute", "rollback", "close"]),
+    (Inserted(KeyboardInterrupt()), Raises(KeyboardInterrupt), ["execute", "close"]),
+])
+def test_insert_answers_the_id_the_driver_can_report(owned, monkeypatch, result, expected, log):
     monkeypatch.setattr(Recorder, "execute", lambda self, *args: self._call("execute") or result)
     expect(expected, SqlTemplate(None).insert, "sql")
     assert owned[0] == log

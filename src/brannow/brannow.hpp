@@ -22,8 +22,8 @@ using rt::Ref;
 #define BRANNOW_NAMES(X)                                                                                              \
     X(con, "_VelmoSqlSession__con") X(connection_local, "connection_local") X(get, "get") X(set, "set")               \
     X(mapper_dict, "mapper_dict") X(data_source, "data_source") X(kestrum, "kestrum") X(get_sql, "get_sql")           \
-    X(commit, "commit") X(rollback, "rollback") X(close, "close") X(values, "values")                                 \
-    X(execute_in_connection, "execute_in_connection") X(select_one, "select_one")                                     \
+    X(commit, "commit") X(rollback, "rollback") X(close, "close") X(invalidate, "invalidate")                               \
+    X(values, "values") X(execute_in_connection, "execute_in_connection") X(select_one, "select_one")                 \
     X(select_list, "select_list") X(select_page, "select_page") X(select, "select") X(insert, "insert")               \
     X(delete, "delete") X(update, "update") X(add, "add") X(add_all, "add_all")                                       \
     X(select_all_orm2, "select_all_orm2") X(select_one_orm2, "select_one_orm2")                                       \

@@ -111,9 +111,51 @@ Ref rollback_fn(const Args& a) {
     return none();
 }
 
-// A failing close() leaves the session current.
+// connection = self.__con()
+// if connection:
+//     try:
+//         connection.close()
+//     except BaseException:
+//         self.connection_local.set(None)
+//         try:
+//             connection.invalidate()
+//         except Exception:
+//             pass
+//         raise
+//     self.connection_local.set(None)
+//
+// A close that raises still ends the transaction here: left current, it would take the next
+// statement of this thread or task into a session that nobody commits. SQLAlchemy's
+// Session.close() forgets its transaction before it closes the transaction's connections. A
+// connection whose rollback failed because the server went away is invalidated by SQLAlchemy
+// and already back in the pool; one that failed otherwise is held only by the frames of the
+// error's traceback and goes back when the error is let go. A close that raised before the
+// session forgot its transaction (a listener of the session's events, say) leaves the
+// connections checked out: invalidate() gives them back, discarding them rather than trusting a
+// session whose close failed. The caller gets the close error itself, never an Exception of
+// invalidate() (a KeyboardInterrupt or SystemExit there wins, the close error as its context).
 Ref close_fn(const Args& a) {
-    if (on_current(a[0], state.s_close)) variable_set(context_variable(a[0]).get(), Py_None);
+    PyObject* self = a[0];
+    NestingGuard guard;
+    Ref connection = current_session(self);
+    if (!truthy(connection.get())) return none();
+    try {
+        call_method(connection.get(), state.s_close);
+    } catch (...) {
+        Ref error = take_current_exception();
+        {
+            HandlingScope handling(error.get());
+            variable_set(context_variable(self).get(), Py_None);
+            try {
+                call_method(connection.get(), state.s_invalidate);
+            } catch (...) {
+                Ref dropped = take_current_exception();
+                if (!PyErr_GivenExceptionMatches(dropped.get(), PyExc_Exception)) reraise(std::move(dropped));
+            }
+        }
+        reraise(std::move(error));
+    }
+    variable_set(context_variable(self).get(), Py_None);
     return none();
 }
 

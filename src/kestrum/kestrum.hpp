@@ -21,8 +21,8 @@ using rt::Ref;
     X(scalars, "scalars") X(scalar_one_or_none, "scalar_one_or_none") X(pageNum, "pageNum")                           \
     X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")               \
     X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")                       \
-    X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")   \
-    X(newline, "\n")
+    X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")                                  \
+    X(returns_rows, "returns_rows") X(newline, "\n")
 // clang-format on
 VELMO_NAMES(Names, KESTRUM_NAMES)
 
@@ -43,7 +43,8 @@ struct State : Names {
     // SQLAlchemy's Row._asdict (a plain function) and the __getattribute__ of Row, or NULL.
     PyObject* row_asdict;
     PyObject* row_getattribute;
-    PyObject* orm_session;  // sqlalchemy.orm.Session: only its instances are asked for a dialect
+    PyObject* orm_session;       // sqlalchemy.orm.Session: only its instances are asked for a dialect
+    PyObject* sqlalchemy_error;  // sqlalchemy.exc.SQLAlchemyError: a driver's "no id" as a result raises it
     PyObject* one;
 };
 extern State state;

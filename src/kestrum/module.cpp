@@ -92,6 +92,8 @@ void exec_kestrum(Module& m) {
     m.from_import("sqlalchemy.orm", {"sessionmaker"});
     // Not a name of the module: only select_page's test of a session's dialect reads it.
     state.orm_session = getattr(Ref::steal(PyImport_ImportModule("sqlalchemy.orm")).get(), "Session").release();
+    state.sqlalchemy_error =
+        getattr(Ref::steal(PyImport_ImportModule("sqlalchemy.exc")).get(), "SQLAlchemyError").release();
     m.from_import("dataclasses", {"dataclass"});
     def_page_info(m);
     m.def_class("Page", {{&page_init_sig}});

@@ -22,27 +22,48 @@ Ref init(const Args& a) {
     return none();
 }
 
-// result.lastrowid, or None where the driver's cursor reports none by having no such attribute
-// (psycopg's cursors): the insert itself succeeded and must not be rolled back for it.
-Ref lastrowid(PyObject* result) {
-    if (PyObject* id = PyObject_GetAttr(result, state.s_lastrowid)) return Ref::steal(id);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    SavedError error;
-    Ref name = Ref::steal_or_null(PyObject_GetAttrString(error.get(), "name"));
-    Ref owner = Ref::steal_or_null(PyObject_GetAttrString(error.get(), "obj"));
+// True, with the error cleared, when the error set is one that reading an insert's id raises
+// because the driver cannot report it: AttributeError, whatever lacks the attribute (psycopg's
+// cursors have no lastrowid, asyncpg's results no cursor to ask), and SQLAlchemy's errors, as
+// which a result raises the driver's DBAPI errors. Anything else (KeyboardInterrupt, SystemExit,
+// MemoryError, ...) is no answer about the id and takes the error road like the statement's own.
+bool cleared_no_id_error() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(state.sqlalchemy_error)) return false;
     PyErr_Clear();
-    bool cursor_has_none = name && PyUnicode_Check(name.get()) &&
-                           PyUnicode_CompareWithASCIIString(name.get(), "lastrowid") == 0 && owner &&
-                           owner.get() != result && owner.get() != Py_None;
-    if (cursor_has_none) return none();
-    error.restore();
-    throw_error();
+    return true;
+}
+
+// obj.name, or an empty Ref when reading it says the driver cannot tell.
+Ref read_or_empty(PyObject* obj, PyObject* name) {
+    if (PyObject* value = PyObject_GetAttr(obj, name)) return Ref::steal(value);
+    if (!cleared_no_id_error()) throw_error();
+    return {};
+}
+
+// The id an insert answers: result.lastrowid where the driver reports one (SQLite, MariaDB);
+// where it reports None or nothing, the first column of the first row the statement returned
+// (INSERT ... RETURNING), else None. Reading it never undoes the statement, which has succeeded.
+// The returned row is read first: where reading lastrowid fails, SQLAlchemy closes the cursor and
+// its rows are gone.
+Ref inserted_id(PyObject* result) {
+    Ref returned;
+    Ref returns_rows = read_or_empty(result, state.s_returns_rows);
+    if (returns_rows && truthy(returns_rows.get())) {
+        try {
+            returned = call_method(result, state.s_scalar);
+        } catch (const PyErrorSet&) {
+            if (!cleared_no_id_error()) throw;
+        }
+    }
+    Ref id = read_or_empty(result, state.s_lastrowid);
+    if (id && id.get() != Py_None) return id;
+    return returned ? returned : none();
 }
 
 Ref insert(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(
-        in_session(a[0], a[2], [&](PyObject* session) { return lastrowid(execute(session, sql, args).get()); }));
+        in_session(a[0], a[2], [&](PyObject* session) { return inserted_id(execute(session, sql, args).get()); }));
 }
 
 Ref insert_orm2(const Args& a) {
