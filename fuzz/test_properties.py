@@ -6,7 +6,9 @@ well-formed) are loaded and every statement is asked for with generated paramete
 and through a session on SQLite. The helper modules and the result shaping get arbitrary text and
 objects. Nothing may crash the interpreter, and every failure must be an exception of a type that
 fuzz/calls.py documents for the entry point; where a plain statement of the algorithm is short,
-the result (or the exception type) must also be the one that statement gives.
+the result (or the exception type) must also be the one that statement gives. Where comments
+end is held against two readings of SQL, MySQL's and PostgreSQL's (fuzz/readings.py): nothing
+outside a comment in a mapper may end up inside one.
 """
 
 import importlib
@@ -23,6 +25,7 @@ from hypothesis import given, strategies as st
 from sqlalchemy import TextClause, text
 
 import calls
+import readings
 from conftest import COUNTS
 from test_brannow import reference
 from test_fendrel import OPTIONS, as_dicts, reference_collect, reference_value
@@ -573,3 +576,22 @@ def test_deep_nesting_and_long_include_chains(tmp_path_factory, tags, depth, sha
     assert kind == "value"
     kind, answer = attempt("velmo.mapper.drovik.ParseMapper.get_sql", loaded.get_sql, "deep", {"ids": [1]})
     assert kind == "value" or type(answer) in (RecursionError, KeyError, Exception), answer
+
+
+# ---- where comments end ----
+
+STATEMENTS = st.binary(min_size=200, max_size=1000).map(readings.Statement)  # a byte a choice
+
+
+def load_statement(tmp_path_factory, statement):
+    path = tmp_path_factory.getbasetemp() / "comments.xml"
+    path.write_text(statement.source, encoding="utf-8")
+    return ParseMapper(str(path))
+
+
+@given(STATEMENTS)
+def test_comments_take_no_code(tmp_path_factory, statement):
+    """Nothing outside a comment in the mapper ends up inside one, under the MySQL reading and
+    under the PostgreSQL reading, and nothing else is lost (fuzz/readings.py)."""
+    COUNTS["velmo.mapper.drovik.ParseMapper.get_sql (comments)"] += 1
+    readings.check(statement, load_statement(tmp_path_factory, statement).get_sql("q", readings.params())[0].text)
