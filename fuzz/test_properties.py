@@ -20,6 +20,7 @@ import typing
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List, Optional
 
+import pytest
 import regex
 from hypothesis import given, strategies as st
 from sqlalchemy import TextClause, text
@@ -580,6 +581,9 @@ def test_deep_nesting_and_long_include_chains(tmp_path_factory, tags, depth, sha
 
 # ---- where comments end ----
 
+COMMENT_PIECES = ["# c", "#", "-- c", "--c", "--", "\n", "\r", " ", "\t", "'", "\\'", '"', "`", "/*", "*/", "$$", "$q$",
+                  "E'", "#{a}", "#{", "}", "AND", "OR", ",", "w", "\u3000", "\x0b"]
+COMMENT_TEXT = TEXT | st.lists(st.sampled_from(COMMENT_PIECES), max_size=14).map("".join)
 STATEMENTS = st.binary(min_size=200, max_size=1000).map(readings.Statement)  # a byte a choice
 
 
@@ -595,3 +599,44 @@ def test_comments_take_no_code(tmp_path_factory, statement):
     under the PostgreSQL reading, and nothing else is lost (fuzz/readings.py)."""
     COUNTS["velmo.mapper.drovik.ParseMapper.get_sql (comments)"] += 1
     readings.check(statement, load_statement(tmp_path_factory, statement).get_sql("q", readings.params())[0].text)
+
+
+# An element around three texts a, b, c: <tag>a<if test="True">b</if>c</tag> (choose: around its
+# when; include: around the fragment it names).
+AROUND = {"if": {"test": "True"}, "where": {}, "set": {}, "when": {"test": "True"}, "sql": {"id": "frag"},
+          "trim": {"prefix": "WHERE", "prefixOverrides": "AND |OR ", "suffixOverrides": ","},
+          "foreach": {"item": "i", "collection": "xs", "open": "(", "separator": ",", "close": ""}}
+
+
+def around(mapper, tag, texts):
+    element = ET.Element(tag, AROUND[tag])
+    element.text = texts[0]
+    ET.SubElement(element, "if", test="True").text = texts[1]
+    element[0].tail = texts[2]
+    if tag == "when":
+        choose = ET.Element("choose")
+        choose.append(element)
+        return choose
+    if tag == "sql":
+        mapper.id_2_element_map["frag"] = element
+        return ET.Element("include", refid="frag")
+    return element
+
+
+@pytest.fixture(scope="module")
+def text_mapper(env):
+    return ParseMapper(env.mapper_path)
+
+
+@given(st.lists(COMMENT_TEXT, min_size=3, max_size=3), st.sampled_from([{"AND", "OR"}, {","}, {"AND", "OR", ","}]))
+def test_hash_comments_end_their_line(text_mapper, texts, overrides):
+    """No "#" comment runs to the end of a text the mapper's steps make: what follows it (the next
+    piece, an element's suffix, a paging wrapper) would be read as part of it."""
+    whole = "".join(texts)
+    made = [("_format_sql", ParseMapper._format_sql(whole)), ("_trim_prefix", ParseMapper._trim_prefix(whole, overrides)),
+            ("_trim_suffix", ParseMapper._trim_suffix(whole, overrides))]
+    params = {"params": {"xs": [1, 2]}}
+    made += [(f"parse_element <{tag}>", text_mapper.parse_element(around(text_mapper, tag, texts), params)) for tag in AROUND]
+    for name, out in made:
+        COUNTS[f"velmo.mapper.drovik.ParseMapper.{name.split()[0]} (comments)"] += 1
+        assert not readings.unended_hash_comment(out), (name, out)
