@@ -8,7 +8,7 @@ objects. Nothing may crash the interpreter, and every failure must be an excepti
 fuzz/calls.py documents for the entry point; where a plain statement of the algorithm is short,
 the result (or the exception type) must also be the one that statement gives. Where comments
 end is held against two readings of SQL, MySQL's and PostgreSQL's (fuzz/readings.py): nothing
-outside a comment in a mapper may end up inside one.
+outside a comment in a mapper, nor what paging appends, may end up inside one.
 """
 
 import importlib
@@ -23,7 +23,8 @@ from typing import Any, Dict, List, Optional
 import pytest
 import regex
 from hypothesis import given, strategies as st
-from sqlalchemy import TextClause, text
+from sqlalchemy import TextClause, create_engine, text
+from sqlalchemy.orm import Session
 
 import calls
 import readings
@@ -640,3 +641,33 @@ def test_hash_comments_end_their_line(text_mapper, texts, overrides):
     for name, out in made:
         COUNTS[f"velmo.mapper.drovik.ParseMapper.{name.split()[0]} (comments)"] += 1
         assert not readings.unended_hash_comment(out), (name, out)
+
+
+class RecordingSession(Session):
+    """A session that records the statements it is given and runs none."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.ran = []
+
+    def execute(self, statement, params=None, **kwargs):
+        self.ran.append(statement.text)
+        return types.SimpleNamespace(scalar=lambda: 0, all=lambda: [])
+
+
+POSTGRESQL = create_engine("postgresql+psycopg://")  # its dialect only: nothing connects
+
+
+@given(COMMENT_TEXT)
+def test_paging_sql_stays_out_of_comments(body):
+    """What count_query, limit_query and the PostgreSQL page query append to a text lies inside no
+    line comment of that text, under either reading."""
+    clause, page, session = text(body), kestrum.Page(2, 3), RecordingSession(bind=POSTGRESQL)
+    kestrum.SqlTemplate(POSTGRESQL).select_page(sql=clause, page=page, con=session, args={})
+    assert session.ran[1].endswith(" LIMIT 3 OFFSET 3")
+    for name, head, whole in [("count_query", "select count(*) from ( ", kestrum.count_query(clause).text),
+                              ("limit_query", "", kestrum.limit_query(clause, page).text),
+                              ("SqlTemplate.select_page (PostgreSQL)", "", session.ran[1])]:
+        COUNTS[f"velmo.db.kestrum.{name} (comments)"] += 1
+        at = len(head + body)
+        assert whole[:at] == head + body and not readings.appended_in_comment(whole, at), (name, whole)
