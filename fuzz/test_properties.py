@@ -13,6 +13,7 @@ outside a comment in a mapper, nor what paging appends, may end up inside one.
 
 import importlib
 import itertools
+import logging
 import numbers
 import types
 import time
@@ -23,7 +24,7 @@ from typing import Any, Dict, List, Optional
 import pytest
 import regex
 from hypothesis import given, strategies as st
-from sqlalchemy import TextClause, create_engine, text
+from sqlalchemy import TextClause, create_engine, event, text
 from sqlalchemy.orm import Session
 
 import calls
@@ -671,3 +672,49 @@ def test_paging_sql_stays_out_of_comments(body):
         COUNTS[f"velmo.db.kestrum.{name} (comments)"] += 1
         at = len(head + body)
         assert whole[:at] == head + body and not readings.appended_in_comment(whole, at), (name, whole)
+
+
+class Captured(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.texts = []
+
+    def emit(self, record):
+        self.texts.append(record.args[1])  # (statement name, SQL[, bind names])
+
+
+@pytest.fixture(scope="module")
+def logged():
+    """An SQLite engine that records the text of every statement it is given and runs SELECT 0 in
+    its place (generated statements are no SQL), and the handler of the velmo.sql logger."""
+    engine, ran, handler, logger = create_engine("sqlite://"), [], Captured(), logging.getLogger("velmo.sql")
+
+    @event.listens_for(engine, "before_execute", retval=True)
+    def record(connection, clause, multiparams, params, options):
+        ran.append(clause.text)
+        return text("SELECT 0 AS n"), [], {}
+
+    level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(handler)
+    yield engine, ran, handler.texts
+    logger.removeHandler(handler)
+    logger.setLevel(level)
+    engine.dispose()
+
+
+@given(STATEMENTS, st.sampled_from([None, kestrum.Page(1, 2)]))
+def test_logged_sql_is_the_sql_that_ran(tmp_path_factory, logged, statement, page):
+    """The velmo.sql logger records exactly the SQL a statement run by id hands to SQLAlchemy; a
+    paged select runs its count and page queries around the logged text instead."""
+    engine, ran, texts = logged
+    ran.clear()
+    texts.clear()
+    session = brannow.VelmoSqlSession({"m": load_statement(tmp_path_factory, statement)}, engine)
+    COUNTS["velmo.db.brannow.VelmoSqlSession.execute_sql (logged)"] += 1
+    session.execute_sql("q", "m", readings.params(), page)
+    assert len(texts) == 1, texts
+    if page is None or statement.kind != "select":
+        assert ran == texts, (ran, texts)
+    else:
+        assert len(ran) == 2 and all(texts[0] in r for r in ran), (ran, texts)
