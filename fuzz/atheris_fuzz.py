@@ -1,8 +1,9 @@
 """Coverage-guided fuzzing (atheris, libFuzzer) of the same entry points as fuzz/test_properties.py.
 
 The first byte of an input picks the entry point, the rest is its text (and, where it has more,
-its other arguments). Every failure must be an exception that fuzz/calls.py documents for the
-entry point; an undocumented one is re-raised, and libFuzzer saves the input as a crash.
+its other arguments; for the comment statements, the choices that build a mapper statement).
+Every failure must be an exception that fuzz/calls.py documents for the entry point; an
+undocumented one is re-raised, and libFuzzer saves the input as a crash.
 
     python atheris_fuzz.py [libFuzzer options] [corpus directories]
 
@@ -24,8 +25,9 @@ if os.environ.get("VELMO_FUZZ_STAGE"):
 import xml.etree.ElementTree as ET  # noqa: E402
 from typing import Any, Dict, List  # noqa: E402
 
-with atheris.instrument_imports(include=["calls"]):
+with atheris.instrument_imports(include=["calls", "readings"]):
     import calls  # noqa: E402
+    import readings  # noqa: E402
 
 from sqlalchemy import text  # noqa: E402
 
@@ -136,7 +138,16 @@ def shaping(fdp):
     check("velmo.db.brannow.results_handle", brannow.results_handle, rows, result_type, return_type)
 
 
-TARGETS = [mapper_document, element, statement_text, helpers, shaping]
+def comment_statement(fdp):
+    """A mapper statement of w, c and s tokens built from the bytes (fuzz/readings.py): nothing
+    outside a comment in the file ends up inside one of the final SQL, nothing is lost."""
+    statement = readings.Statement(fdp.ConsumeBytes(fdp.remaining_bytes()))
+    with open(DOCUMENT, "w", encoding="utf-8") as f:
+        f.write(statement.source)
+    readings.check(statement, ParseMapper(DOCUMENT).get_sql("q", readings.params())[0].text)
+
+
+TARGETS = [mapper_document, element, statement_text, helpers, shaping, comment_statement]
 
 
 def test_one_input(data):
@@ -155,6 +166,7 @@ def seeds(folder):
         (2, "SELECT #{a}, #{ids_for_index_1} FROM t -- c\n WHERE 'x  y' = ${a} # h\n/* b */\0AND |OR "),
         (3, "a = #{a, sql_type=INTEGER} <![CDATA[x < y]]> $f{upper(b)}\0AND |OR \0\\1x"),
         (4, "id\0name\0age"),
+        (5, "\2\3\1\1\0\3\1\5\2\7\1\1\3\0\6\2\4\1\2\2\1"),
     ]
     for n, (target, body) in enumerate(samples):
         with open(os.path.join(folder, f"seed{n}"), "wb") as f:

@@ -6,11 +6,14 @@ well-formed) are loaded and every statement is asked for with generated paramete
 and through a session on SQLite. The helper modules and the result shaping get arbitrary text and
 objects. Nothing may crash the interpreter, and every failure must be an exception of a type that
 fuzz/calls.py documents for the entry point; where a plain statement of the algorithm is short,
-the result (or the exception type) must also be the one that statement gives.
+the result (or the exception type) must also be the one that statement gives. Where comments
+end is held against two readings of SQL, MySQL's and PostgreSQL's (fuzz/readings.py): nothing
+outside a comment in a mapper, nor what paging appends, may end up inside one.
 """
 
 import importlib
 import itertools
+import logging
 import numbers
 import types
 import time
@@ -18,11 +21,14 @@ import typing
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List, Optional
 
+import pytest
 import regex
 from hypothesis import given, strategies as st
-from sqlalchemy import TextClause, text
+from sqlalchemy import TextClause, create_engine, event, text
+from sqlalchemy.orm import Session
 
 import calls
+import readings
 from conftest import COUNTS
 from test_brannow import reference
 from test_fendrel import OPTIONS, as_dicts, reference_collect, reference_value
@@ -573,3 +579,142 @@ def test_deep_nesting_and_long_include_chains(tmp_path_factory, tags, depth, sha
     assert kind == "value"
     kind, answer = attempt("velmo.mapper.drovik.ParseMapper.get_sql", loaded.get_sql, "deep", {"ids": [1]})
     assert kind == "value" or type(answer) in (RecursionError, KeyError, Exception), answer
+
+
+# ---- where comments end ----
+
+COMMENT_PIECES = ["# c", "#", "-- c", "--c", "--", "\n", "\r", " ", "\t", "'", "\\'", '"', "`", "/*", "*/", "$$", "$q$",
+                  "E'", "#{a}", "#{", "}", "AND", "OR", ",", "w", "\u3000", "\x0b"]
+COMMENT_TEXT = TEXT | st.lists(st.sampled_from(COMMENT_PIECES), max_size=14).map("".join)
+STATEMENTS = st.binary(min_size=200, max_size=1000).map(readings.Statement)  # a byte a choice
+
+
+def load_statement(tmp_path_factory, statement):
+    path = tmp_path_factory.getbasetemp() / "comments.xml"
+    path.write_text(statement.source, encoding="utf-8")
+    return ParseMapper(str(path))
+
+
+@given(STATEMENTS)
+def test_comments_take_no_code(tmp_path_factory, statement):
+    """Nothing outside a comment in the mapper ends up inside one, under the MySQL reading and
+    under the PostgreSQL reading, and nothing else is lost (fuzz/readings.py)."""
+    COUNTS["velmo.mapper.drovik.ParseMapper.get_sql (comments)"] += 1
+    readings.check(statement, load_statement(tmp_path_factory, statement).get_sql("q", readings.params())[0].text)
+
+
+# An element around three texts a, b, c: <tag>a<if test="True">b</if>c</tag> (choose: around its
+# when; include: around the fragment it names).
+AROUND = {"if": {"test": "True"}, "where": {}, "set": {}, "when": {"test": "True"}, "sql": {"id": "frag"},
+          "trim": {"prefix": "WHERE", "prefixOverrides": "AND |OR ", "suffixOverrides": ","},
+          "foreach": {"item": "i", "collection": "xs", "open": "(", "separator": ",", "close": ""}}
+
+
+def around(mapper, tag, texts):
+    element = ET.Element(tag, AROUND[tag])
+    element.text = texts[0]
+    ET.SubElement(element, "if", test="True").text = texts[1]
+    element[0].tail = texts[2]
+    if tag == "when":
+        choose = ET.Element("choose")
+        choose.append(element)
+        return choose
+    if tag == "sql":
+        mapper.id_2_element_map["frag"] = element
+        return ET.Element("include", refid="frag")
+    return element
+
+
+@pytest.fixture(scope="module")
+def text_mapper(env):
+    return ParseMapper(env.mapper_path)
+
+
+@given(st.lists(COMMENT_TEXT, min_size=3, max_size=3), st.sampled_from([{"AND", "OR"}, {","}, {"AND", "OR", ","}]))
+def test_hash_comments_end_their_line(text_mapper, texts, overrides):
+    """No "#" comment runs to the end of a text the mapper's steps make: what follows it (the next
+    piece, an element's suffix, a paging wrapper) would be read as part of it."""
+    whole = "".join(texts)
+    made = [("_format_sql", ParseMapper._format_sql(whole)), ("_trim_prefix", ParseMapper._trim_prefix(whole, overrides)),
+            ("_trim_suffix", ParseMapper._trim_suffix(whole, overrides))]
+    params = {"params": {"xs": [1, 2]}}
+    made += [(f"parse_element <{tag}>", text_mapper.parse_element(around(text_mapper, tag, texts), params)) for tag in AROUND]
+    for name, out in made:
+        COUNTS[f"velmo.mapper.drovik.ParseMapper.{name.split()[0]} (comments)"] += 1
+        assert not readings.unended_hash_comment(out), (name, out)
+
+
+class RecordingSession(Session):
+    """A session that records the statements it is given and runs none."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.ran = []
+
+    def execute(self, statement, params=None, **kwargs):
+        self.ran.append(statement.text)
+        return types.SimpleNamespace(scalar=lambda: 0, all=lambda: [])
+
+
+POSTGRESQL = create_engine("postgresql+psycopg://")  # its dialect only: nothing connects
+
+
+@given(COMMENT_TEXT)
+def test_paging_sql_stays_out_of_comments(body):
+    """What count_query, limit_query and the PostgreSQL page query append to a text lies inside no
+    line comment of that text, under either reading."""
+    clause, page, session = text(body), kestrum.Page(2, 3), RecordingSession(bind=POSTGRESQL)
+    kestrum.SqlTemplate(POSTGRESQL).select_page(sql=clause, page=page, con=session, args={})
+    assert session.ran[1].endswith(" LIMIT 3 OFFSET 3")
+    for name, head, whole in [("count_query", "select count(*) from ( ", kestrum.count_query(clause).text),
+                              ("limit_query", "", kestrum.limit_query(clause, page).text),
+                              ("SqlTemplate.select_page (PostgreSQL)", "", session.ran[1])]:
+        COUNTS[f"velmo.db.kestrum.{name} (comments)"] += 1
+        at = len(head + body)
+        assert whole[:at] == head + body and not readings.appended_in_comment(whole, at), (name, whole)
+
+
+class Captured(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.texts = []
+
+    def emit(self, record):
+        self.texts.append(record.args[1])  # (statement name, SQL[, bind names])
+
+
+@pytest.fixture(scope="module")
+def logged():
+    """An SQLite engine that records the text of every statement it is given and runs SELECT 0 in
+    its place (generated statements are no SQL), and the handler of the velmo.sql logger."""
+    engine, ran, handler, logger = create_engine("sqlite://"), [], Captured(), logging.getLogger("velmo.sql")
+
+    @event.listens_for(engine, "before_execute", retval=True)
+    def record(connection, clause, multiparams, params, options):
+        ran.append(clause.text)
+        return text("SELECT 0 AS n"), [], {}
+
+    level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(handler)
+    yield engine, ran, handler.texts
+    logger.removeHandler(handler)
+    logger.setLevel(level)
+    engine.dispose()
+
+
+@given(STATEMENTS, st.sampled_from([None, kestrum.Page(1, 2)]))
+def test_logged_sql_is_the_sql_that_ran(tmp_path_factory, logged, statement, page):
+    """The velmo.sql logger records exactly the SQL a statement run by id hands to SQLAlchemy; a
+    paged select runs its count and page queries around the logged text instead."""
+    engine, ran, texts = logged
+    ran.clear()
+    texts.clear()
+    session = brannow.VelmoSqlSession({"m": load_statement(tmp_path_factory, statement)}, engine)
+    COUNTS["velmo.db.brannow.VelmoSqlSession.execute_sql (logged)"] += 1
+    session.execute_sql("q", "m", readings.params(), page)
+    assert len(texts) == 1, texts
+    if page is None or statement.kind != "select":
+        assert ran == texts, (ran, texts)
+    else:
+        assert len(ran) == 2 and all(texts[0] in r for r in ran), (ran, texts)
