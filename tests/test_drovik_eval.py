@@ -106,6 +106,7 @@ FOREACH = "<foreach item='i' collection='ids' open='' close='' separator=''>x</f
         ("<trim prefix='WHERE'>grp = 1 # by group</trim>", {}, "WHERE grp = 1 # by group\n "),
         ("<set>, note = 'it\\'s' # why\n</set>", {}, "SET note = 'it\\'s' # why\n"),
         ("<where>AND x = 1 -- note</where>", {}, "WHERE x = 1"),
+        ("<sql><where> </where><where> #<if test='False'/> w9 </where></sql>", {}, "WHERE #\nw9"),
         ("<foreach item='i' collection='ids' open='(' close=')' separator=','>#{i}</foreach>", {"ids": Ids([4, 5])},
          "(#{ids_for_index_0},#{ids_for_index_1})"),
         # An unlisted tag gives None, which fails inside a body (a statement included as a fragment too).

@@ -131,7 +131,11 @@ inline bool emit_child(const Walk& w, PyObject* child, Text& out, bool prefixed 
 // the element) joins the comment.
 class CommentEnds {
 public:
-    CommentEnds(Text& out, BodyReading* last) noexcept : out_(out), start_(out.pieces()), read_(start_), last_(last) {}
+    // A record left by a body on a Text that is gone may name this one's address: none is
+    // taken over before a body inside this one has left its own.
+    CommentEnds(Text& out, BodyReading* last) noexcept : out_(out), start_(out.pieces()), read_(start_), last_(last) {
+        last_->text = nullptr;
+    }
 
     void close() {
         adopt();
@@ -142,7 +146,10 @@ public:
 
     // Hands what this body read to the body around it.
     void publish() const {
-        if (!lost_) *last_ = {&out_, start_, read_, reading_};
+        if (lost_)
+            last_->text = nullptr;
+        else
+            *last_ = {&out_, start_, read_, reading_};
     }
 
 private:
@@ -471,7 +478,12 @@ Ref parse_element_fn(const Args& a) {
     Walk w{a[0], a[2], stack_floor(), &last};
     Text out(true);
     if (!emit(w, a[1], out)) return none();
-    return out.finish();
+    // A body ends its own comments; what a foreach or trim puts around its bodies (the separator,
+    // open, close, prefix, suffix) is read here, as a whole value.
+    Ref value = out.finish();
+    if (PyUnicode_CheckExact(value.get()) && sql::ends_in_line_comment(value.get()))
+        value = concat(value.get(), state.s_newline);
+    return value;
 }
 
 void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {

@@ -49,7 +49,7 @@ inline bool dash_comment_blank(C c) {
 // Writes the normalised form of in[0, n) to out (at most n + 1 characters: a line comment at the
 // very end gains its line break); returns its length.
 //
-// Under all three readings of sql::Readings at once: a character inside a string of any reading
+// Under both readings of sql::Readings at once: a character inside a string of any reading
 // is copied as it is; a line comment of any reading is kept to its line end less trailing blanks,
 // and the whitespace after it becomes one line break; whitespace inside a block comment becomes
 // one space; other runs of whitespace become one space, none at the ends. A "--" before ASCII
@@ -83,12 +83,11 @@ size_t normalise_into(const C* in, size_t n, C* out) {
             size_t j = i + 1;
             if (k == ordinary) {
                 while (j < n && class_of(in[j]) == ordinary) ++j;
-            } else if (c == '#' && j < n && in[j] == '{') {
+            } else if (size_t end = static_cast<size_t>(sql::marker_end(in, static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(n)))) {
                 // A bind marker, one token: copied as it is when it holds no whitespace (which the
                 // character by character road collapses).
-                while (++j < n && in[j] != '}' && class_of(in[j]) != blank) {
-                }
-                j = j < n && in[j] == '}' ? j + 1 : i;
+                while (j < end && class_of(in[j]) != blank) ++j;
+                if (j < end) j = i;
             } else {
                 j = i;
             }
@@ -101,7 +100,7 @@ size_t normalise_into(const C* in, size_t n, C* out) {
             }
         }
         if (c == '-' && r.plain() && i + 1 < n && in[i + 1] == '-' && (i + 2 == n || dash_comment_blank(in[i + 2]))) {
-            // Every reading ends it at the same "\n" (a "\r" ends it on PostgreSQL only).
+            // Both readings end it at the same "\n" (a "\r" ends it on PostgreSQL only).
             size_t j = i + 2;
             while (j < n && !sql::line_end(in[j])) ++j;
             if (j == n || in[j] == '\n') {
@@ -111,7 +110,8 @@ size_t normalise_into(const C* in, size_t n, C* out) {
                 continue;
             }
         }
-        bool ended = r.step(c, i >= 1 ? in[i - 1] : 0, i >= 2 ? in[i - 2] : 0);
+        bool marker = c == '#' && sql::marker_end(in, static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(n));
+        bool ended = r.step(c, i >= 1 ? in[i - 1] : 0, i >= 2 ? in[i - 2] : 0, marker);
         ++i;
         if (k != blank) {
             flush_gap();

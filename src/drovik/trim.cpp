@@ -27,12 +27,13 @@ bool match_at(PyObject* t, Py_ssize_t pos, PyObject* o) {
 inline Py_UCS4 at(PyObject* t, Py_ssize_t p) { return PyUnicode_READ_CHAR(t, p); }
 
 // Where the line comment that opens at t[p] ends (after the "\n" that ends it on every database,
-// or at `end`), for text read from p on: a "#" that opens no "#{" marker, or "--". -1 when none
+// or at `end`), for text read from p on: a "#" that opens no bind marker, or "--". -1 when none
 // opens there.
 Py_ssize_t comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t end) {
     if (p >= end) return -1;
     Py_UCS4 c = at(t, p);
-    bool opens = (c == '#' && (p + 1 == end || at(t, p + 1) != '{')) || (c == '-' && p + 1 < end && at(t, p + 1) == '-');
+    bool opens = c == '#' ? !visit_text(t, [&](auto d, Py_ssize_t) { return sql::marker_end(d, p, end); })
+                          : c == '-' && p + 1 < end && at(t, p + 1) == '-';
     if (!opens) return -1;
     Py_ssize_t stop = PyUnicode_FindChar(t, '\n', p + 1, end, 1);
     return stop < 0 ? end : stop + 1;
@@ -45,7 +46,7 @@ bool cuts_into_comment(PyObject* t, Py_ssize_t b, Py_ssize_t m, Py_ssize_t end) 
     Py_UCS4 before = 0, before2 = 0;
     for (Py_ssize_t q = b; q < std::min(m + 1, end); ++q) {
         Py_UCS4 c = at(t, q);
-        r.step(c, before, before2);
+        r.step(c, before, before2, visit_text(t, [&](auto d, Py_ssize_t) { return sql::marker_end(d, q, end) != 0; }));
         if (r.in_line()) return true;
         before2 = before;
         before = c;
@@ -70,7 +71,7 @@ std::vector<Unit> comment_units(PyObject* t) {
             Py_UCS4 c = d[i];
             if (r.idle() && !sql::may_change_plain_code(c)) continue;
             if (open < 0 && r.plain() && comment_at(t, i, n) >= 0) open = i;
-            bool ended = r.step(c, i >= 1 ? d[i - 1] : 0, i >= 2 ? d[i - 2] : 0);
+            bool ended = r.step(c, i >= 1 ? d[i - 1] : 0, i >= 2 ? d[i - 2] : 0, sql::marker_end(d, i, n) != 0);
             if (ended && open >= 0) {
                 if (!r.protects() && !r.in_block() && !r.in_line()) units.push_back({open, i + 1});
                 open = -1;

@@ -4,13 +4,15 @@
 // The databases disagree on what is a string and what is a comment. MySQL and MariaDB take
 // backslash escapes in '…' and "…", quote names in `…`, read "#" as a line comment and "--" as
 // one only before whitespace or a control character ("5--3" is 8 there); their line comments end
-// at "\n" only. PostgreSQL reads any "--" as a comment (to "\n" or "\r"), has E'…' strings with backslash escapes, $tag$…$tag$ strings and nested
-// /* */ comments, and "#" is an operator. SQLite quotes with '…', "…" and `…` and has no
-// backslash escapes. `Readings` runs the three readings side by side, one character at a time, so
-// that a caller can take the reading under which it changes less: what is a string under any
-// reading stays verbatim, and a line that holds a line comment under any reading keeps its line
-// break. A bind marker #{…} is one token under every reading (it becomes ":name" before the text
-// reaches a database); it ends at "}" or at its line end.
+// at "\n" only. PostgreSQL reads any "--" as a comment (to "\n" or "\r"), has E'…' strings with
+// backslash escapes, $tag$…$tag$ strings and nested /* */ comments, and "#" is an operator.
+// SQLite reads '…', "…" and "--" as PostgreSQL does and `…` and /* */ as MySQL does, so the two
+// readings cover it. `Readings` runs them side by side, one character at a time, so that a
+// caller can take the reading under which it changes less: what is a string under either
+// reading stays verbatim, and a line that holds a line comment under either reading keeps its
+// line break. A bind marker #{…} closed on its line is one token under both readings (it becomes
+// ":name" before the text reaches a database); a "#{" without its "}" stays in the text, where
+// MySQL reads a comment.
 //
 // Lexers see one character and the two in front of it (for E'…' and the start of $tag$), so the
 // same machine reads a whole text and a text fed piece by piece (`Tail`).
@@ -38,7 +40,6 @@ struct Dialect {
 
 inline constexpr Dialect mysql{true, true, true, false, false, false, true, false};
 inline constexpr Dialect postgresql{false, false, false, true, true, true, false, true};
-inline constexpr Dialect sqlite{false, false, false, false, false, false, true, false};
 
 inline bool line_end(Py_UCS4 c) { return c == '\n' || c == '\r'; }
 
@@ -62,17 +63,25 @@ struct OpenerTable {
 inline constexpr OpenerTable openers;
 inline bool may_change_plain_code(Py_UCS4 c) { return c < 128 && openers.of[c]; }
 
+// Where the bind marker "#{…}" at d[i] ends (after its "}"), or 0 when none opens there: a "#{",
+// something, and a "}" on the same line.
+template <class C>
+Py_ssize_t marker_end(const C* d, Py_ssize_t i, Py_ssize_t n) {
+    if (i + 2 >= n || d[i] != '#' || d[i + 1] != '{' || d[i + 2] == '}') return 0;
+    for (Py_ssize_t j = i + 2; j < n && !line_end(d[j]); ++j)
+        if (d[j] == '}') return j + 1;
+    return 0;
+}
+
 // The first position at or after i whose character may change a reading in plain code; a bind
-// marker "#{…}" closed on its line (one token under every reading) is stepped over whole.
+// marker is stepped over whole.
 template <class C>
 Py_ssize_t next_opener(const C* d, Py_ssize_t i, Py_ssize_t n) {
     for (;;) {
         while (i < n && !may_change_plain_code(d[i])) ++i;
-        if (i + 1 >= n || d[i] != '#' || d[i + 1] != '{') return i;
-        Py_ssize_t j = i + 2;
-        while (j < n && d[j] != '}' && !line_end(d[j])) ++j;
-        if (j == n || d[j] != '}') return i;
-        i = j + 1;
+        Py_ssize_t end = i < n ? marker_end(d, i, n) : 0;
+        if (!end) return i;
+        i = end;
     }
 }
 
@@ -82,11 +91,11 @@ enum class Mode : uint8_t { Code, Quote, Line, Block, Dollar, Marker };
 template <Dialect D>
 class Reader {
 public:
-    // Consumes c (with the two characters in front of it, 0 at the start); true when a line
-    // comment ends at c.
-    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
+    // Consumes c (with the two characters in front of it, 0 at the start; `marker`: a bind marker
+    // opens at c); true when a line comment ends at c.
+    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2, bool marker) {
         switch (mode_) {
-            case Mode::Code: return code(c, before, before2);
+            case Mode::Code: return code(c, before, before2, marker);
             case Mode::Quote:
                 if (escaped_)
                     escaped_ = false;
@@ -99,7 +108,7 @@ public:
             case Mode::Block: block(c); return false;
             case Mode::Dollar: dollar(c); return false;
             case Mode::Marker:
-                if (c == '}' || line_end(c)) mode_ = Mode::Code;
+                if (c == '}') mode_ = Mode::Code;
                 return false;
         }
         return false;
@@ -110,20 +119,20 @@ public:
     // In code, and a "--" starting at the next character is a comment from its first "-".
     bool plain() const {
         return mode_ == Mode::Code && pending_ != Pending::Dash && pending_ != Pending::Dashes &&
-               !(D.hash_comments && pending_ == Pending::Hash);
+               pending_ != Pending::Hash;
     }
     bool protects() const { return mode_ == Mode::Quote || mode_ == Mode::Dollar; }
     bool in_block() const { return mode_ == Mode::Block; }
     // In a line comment; a "#" or "--" that would open one if the text ended here counts too.
     bool in_line() const {
-        return mode_ == Mode::Line || pending_ == Pending::Dashes || (D.hash_comments && pending_ == Pending::Hash);
+        return mode_ == Mode::Line || pending_ == Pending::Dashes || pending_ == Pending::Hash;
     }
     void reset() { *this = Reader(); }
 
 private:
     enum class Pending : uint8_t { None, Dash, Dashes, Slash, Hash, Tag };
 
-    bool code(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
+    bool code(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2, bool marker) {
         if (reopen_) {
             // A doubled quote: the same string goes on, with the escapes it had.
             reopen_ = false;
@@ -164,15 +173,8 @@ private:
                 break;
             case Pending::Hash:
                 pending_ = Pending::None;
-                if (c == '{') {
-                    mode_ = Mode::Marker;
-                    return false;
-                }
-                if (D.hash_comments) {
-                    mode_ = Mode::Line;
-                    return line(c);
-                }
-                break;
+                mode_ = Mode::Line;
+                return line(c);
             case Pending::Tag:
                 if (c == '$') {
                     pending_ = Pending::None;
@@ -187,6 +189,10 @@ private:
                 pending_ = Pending::None;
                 break;
         }
+        if (marker) {
+            mode_ = Mode::Marker;
+            return false;
+        }
         switch (c) {
             case '\'':
                 open_quote(c, D.backslash_quotes || (D.e_strings && (before == 'E' || before == 'e') && !name_char(before2)));
@@ -197,7 +203,9 @@ private:
                 break;
             case '-': pending_ = Pending::Dash; break;
             case '/': pending_ = Pending::Slash; break;
-            case '#': pending_ = Pending::Hash; break;
+            case '#':
+                if (D.hash_comments) pending_ = Pending::Hash;
+                break;
             case '$':
                 if (D.dollar_quotes && !name_char(before)) {
                     pending_ = Pending::Tag;
@@ -280,25 +288,23 @@ private:
     [[no_unique_address]] std::conditional_t<D.dollar_quotes, std::u32string, NoTag> tag_;
 };
 
-// The three readings in step.
+// The readings in step.
 class Readings {
 public:
     // Consumes c; true when a line comment of some reading ends at c.
-    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2) {
-        bool a = my_.step(c, before, before2);
-        bool b = pg_.step(c, before, before2);
-        bool l = lite_.step(c, before, before2);
-        return a || b || l;
+    bool step(Py_UCS4 c, Py_UCS4 before, Py_UCS4 before2, bool marker) {
+        bool a = my_.step(c, before, before2, marker);
+        bool b = pg_.step(c, before, before2, marker);
+        return a || b;
     }
-    bool idle() const { return my_.idle() && pg_.idle() && lite_.idle(); }
-    bool plain() const { return my_.plain() && pg_.plain() && lite_.plain(); }
-    bool protects() const { return my_.protects() || pg_.protects() || lite_.protects(); }
-    bool in_line() const { return my_.in_line() || pg_.in_line() || lite_.in_line(); }
-    bool in_block() const { return my_.in_block() || pg_.in_block() || lite_.in_block(); }
+    bool idle() const { return my_.idle() && pg_.idle(); }
+    bool plain() const { return my_.plain() && pg_.plain(); }
+    bool protects() const { return my_.protects() || pg_.protects(); }
+    bool in_line() const { return my_.in_line() || pg_.in_line(); }
+    bool in_block() const { return my_.in_block() || pg_.in_block(); }
     void reset() {
         my_.reset();
         pg_.reset();
-        lite_.reset();
     }
 
     // Reads d[0, n) on from the current state; `before`/`before2` hold the two characters in
@@ -312,7 +318,7 @@ public:
                 if (i == n) break;
             }
             Py_UCS4 b1 = i >= 1 ? d[i - 1] : before, b2 = i >= 2 ? d[i - 2] : i == 1 ? before : before2;
-            ended = step(d[i], b1, b2) || ended;
+            ended = step(d[i], b1, b2, marker_end(d, i, n) != 0) || ended;
         }
         if (n >= 2) {
             before = d[n - 1];
@@ -327,7 +333,6 @@ public:
 private:
     Reader<mysql> my_;
     Reader<postgresql> pg_;
-    Reader<sqlite> lite_;
 };
 
 // The reading at the end of a text given piece by piece (the pieces of an element's body).
