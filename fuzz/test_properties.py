@@ -524,8 +524,8 @@ def plain(mapper):
     for statement in mapper.id_2_element_map.values():
         for e in statement.iter():
             texts += [e.text or "", e.tail or ""] + [e.attrib.get(k, "") for k in ("prefix", "suffix", "open", "close", "separator")]
-    joined = "".join(texts).replace("#{", "")
-    return not set("'\"`#-/") & set(joined)
+    joined = regex.sub(r"#\{[^}\r\n]+\}", "", "".join(texts))
+    return not set("'\"`#-/$") & set(joined)
 
 
 @given(documents(), MAPPER_PARAMS, st.sampled_from([None, list, dict, int, List[dict], Dict[str, Any], calls.PersonRow]))
