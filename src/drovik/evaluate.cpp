@@ -78,9 +78,9 @@ struct BodyReading {
 
 struct Walk {
     PyObject* self;
-    PyObject* param;     // the evaluation dictionary
-    uintptr_t floor;     // lowest stack address the walk may use
-    BodyReading* last;   // filled by every body walk as it ends
+    PyObject* param;    // the evaluation dictionary
+    uintptr_t floor;    // lowest stack address the walk may use
+    BodyReading* last;  // filled by every body walk as it ends
 };
 
 bool emit(const Walk& w, PyObject* element, Text& out);

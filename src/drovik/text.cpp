@@ -27,7 +27,7 @@ struct ClassTable {
     uint8_t of[256];
     ClassTable() {
         for (int c = 0; c < 256; ++c)
-            of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c))      ? blank
+            of[c] = Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c))           ? blank
                     : sql::may_change_plain_code(static_cast<Py_UCS4>(c)) ? opener
                                                                           : ordinary;
     }
@@ -60,9 +60,9 @@ size_t normalise_into(const C* in, size_t n, C* out) {
     constexpr size_t none = static_cast<size_t>(-1);
     sql::Readings r;
     size_t o = 0;
-    bool gap = false;          // whitespace (or a removed comment) since the last output
-    bool line_gap = false;     // ... and a line comment ended in it: the gap is a line break
-    bool block_space = false;  // the last output is the space of a block comment's whitespace
+    bool gap = false;              // whitespace (or a removed comment) since the last output
+    bool line_gap = false;         // ... and a line comment ended in it: the gap is a line break
+    bool block_space = false;      // the last output is the space of a block comment's whitespace
     size_t comment_blanks = none;  // where the blanks at the end of a line comment's output begin
     auto flush_gap = [&] {
         if (gap && o > 0) out[o++] = line_gap ? '\n' : ' ';
@@ -83,7 +83,8 @@ size_t normalise_into(const C* in, size_t n, C* out) {
             size_t j = i + 1;
             if (k == ordinary) {
                 while (j < n && class_of(in[j]) == ordinary) ++j;
-            } else if (size_t end = static_cast<size_t>(sql::marker_end(in, static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(n)))) {
+            } else if (size_t end = static_cast<size_t>(
+                           sql::marker_end(in, static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(n)))) {
                 // A bind marker, one token: copied as it is when it holds no whitespace (which the
                 // character by character road collapses).
                 while (j < end && class_of(in[j]) != blank) ++j;

@@ -91,7 +91,8 @@ Ref end_line_comment(Ref text) {
 
 // Whether the override o matches t at the front of [b, e) (or at its end for a suffix).
 bool override_matches(PyObject* t, Py_ssize_t b, Py_ssize_t e, const Override& o, bool suffix) {
-    if (PyUnicode_Check(o.value.get())) return o.length <= e - b && match_at(t, suffix ? e - o.length : b, o.value.get());
+    if (PyUnicode_Check(o.value.get()))
+        return o.length <= e - b && match_at(t, suffix ? e - o.length : b, o.value.get());
     // Not text: str.startswith / endswith decide (a tuple of strs works, others raise).
     Ref current = Ref::steal(PyUnicode_Substring(t, b, e));
     return truthy(call_method(current.get(), suffix ? state.s_endswith : state.s_startswith, {o.value.get()}).get());

@@ -124,9 +124,7 @@ public:
     bool protects() const { return mode_ == Mode::Quote || mode_ == Mode::Dollar; }
     bool in_block() const { return mode_ == Mode::Block; }
     // In a line comment; a "#" or "--" that would open one if the text ended here counts too.
-    bool in_line() const {
-        return mode_ == Mode::Line || pending_ == Pending::Dashes || pending_ == Pending::Hash;
-    }
+    bool in_line() const { return mode_ == Mode::Line || pending_ == Pending::Dashes || pending_ == Pending::Hash; }
     void reset() { *this = Reader(); }
 
 private:
@@ -195,7 +193,8 @@ private:
         }
         switch (c) {
             case '\'':
-                open_quote(c, D.backslash_quotes || (D.e_strings && (before == 'E' || before == 'e') && !name_char(before2)));
+                open_quote(
+                    c, D.backslash_quotes || (D.e_strings && (before == 'E' || before == 'e') && !name_char(before2)));
                 break;
             case '"': open_quote(c, D.backslash_quotes); break;
             case '`':
