@@ -178,21 +178,25 @@ private:
     sql::Tail reading_;
 };
 
-// The body walk: the element's text, then each child's evaluation and tail.
-void body(const Walk& w, PyObject* element, Text& out) {
+// The body walk: the element's text, then each child's evaluation and tail. A statement's own
+// body is followed by nothing: its end is left to the preparation, which ends a final comment.
+void body(const Walk& w, PyObject* element, Text& out, bool statement = false) {
     CommentEnds comments(out, w.last);
     Ref text = field(element, Field::Text);
     if (text.get() != Py_None) out.add(std::move(text));
-    comments.close();
     for_children(element, [&](PyObject* child) {
+        comments.close();
         // Appending None raises str's own TypeError.
         if (!emit_child(w, child, out)) out.add(none());
-        comments.close();
         Ref tail = field(child, Field::Tail);
-        if (tail.get() != Py_None) out.add(std::move(tail));
-        comments.close();
+        if (tail.get() != Py_None) {
+            comments.close();
+            out.add(std::move(tail));
+        }
         return true;
     });
+    if (statement) return;
+    comments.close();
     comments.publish();
 }
 
@@ -488,7 +492,7 @@ Ref parse_element_fn(const Args& a) {
 
 void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {
     BodyReading last;
-    body(Walk{self, param, stack_floor(), &last}, element, out);
+    body(Walk{self, param, stack_floor(), &last}, element, out, true);
 }
 
 }  // namespace velmo::drovik

@@ -33,31 +33,12 @@ void find_markers(const C* d, Py_ssize_t n, F&& f) {
     }
 }
 
-// Whether d[0, n) holds anything that may open a line comment: a "#" that opens no bind marker,
-// or "--".
-template <class C>
-bool may_hold_line_comment(const C* d, Py_ssize_t n) {
-    if constexpr (sizeof(C) == 1) {
-        // memchr is many times faster than a loop over the characters.
-        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '#', static_cast<size_t>(d + n - p)))); ++p)
-            if (!sql::marker_end(d, p - d, n)) return true;
-        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '-', static_cast<size_t>(d + n - p)))); ++p)
-            if (p + 1 < d + n && p[1] == '-') return true;
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (d[i] == '#' && !sql::marker_end(d, i, n)) return true;
-        if (d[i] == '-' && i + 1 < n && d[i + 1] == '-') return true;
-    }
-    return false;
-}
-
 // re.sub("#\{([^}]+)\}", ":\1", s) into out; returns the output length, or -1 when nothing
 // matched. A "#{" inside a line comment (of any database's reading) is comment text unless its
 // "}" stands on the same line: it never pairs with the "}" of a marker after the comment.
 template <class C>
 Py_ssize_t rewrite_markers(const C* d, Py_ssize_t n, C* out) {
-    bool comments = may_hold_line_comment(d, n);
+    bool comments = sql::may_hold_line_comment(d, n);
     sql::Readings reading;
     Py_UCS4 before = 0, before2 = 0;
     Py_ssize_t read = 0;  // d[0, read) has been read

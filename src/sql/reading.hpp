@@ -22,6 +22,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -83,6 +84,25 @@ Py_ssize_t next_opener(const C* d, Py_ssize_t i, Py_ssize_t n) {
         if (!end) return i;
         i = end;
     }
+}
+
+// Whether d[0, n) holds anything that may open a line comment: a "#" that opens no bind marker,
+// or "--".
+template <class C>
+bool may_hold_line_comment(const C* d, Py_ssize_t n) {
+    if constexpr (sizeof(C) == 1) {
+        // memchr is many times faster than a loop over the characters.
+        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '#', static_cast<size_t>(d + n - p)))); ++p)
+            if (!sql::marker_end(d, p - d, n)) return true;
+        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '-', static_cast<size_t>(d + n - p)))); ++p)
+            if (p + 1 < d + n && p[1] == '-') return true;
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (d[i] == '#' && !sql::marker_end(d, i, n)) return true;
+        if (d[i] == '-' && i + 1 < n && d[i + 1] == '-') return true;
+    }
+    return false;
 }
 
 enum class Mode : uint8_t { Code, Quote, Line, Block, Dollar, Marker };
@@ -358,10 +378,15 @@ private:
 };
 
 // Whether a str ends inside a line comment of some reading (a "#" or "--" comment running to
-// its end). Text without "#" and "-" is answered without reading it.
+// its end). Text that holds no opener of one is answered without reading it.
 inline bool ends_in_line_comment(PyObject* str) {
+    const void* data = PyUnicode_DATA(str);
     Py_ssize_t n = PyUnicode_GET_LENGTH(str);
-    if (PyUnicode_FindChar(str, '#', 0, n, 1) < 0 && PyUnicode_FindChar(str, '-', 0, n, 1) < 0) return false;
+    bool may = PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND ? may_hold_line_comment(static_cast<const Py_UCS1*>(data), n)
+               : PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND
+                   ? may_hold_line_comment(static_cast<const Py_UCS2*>(data), n)
+                   : may_hold_line_comment(static_cast<const Py_UCS4*>(data), n);
+    if (!may) return false;
     Tail tail;
     tail.read(str);
     return tail.in_line_comment();
