@@ -484,10 +484,7 @@ Ref parse_element_fn(const Args& a) {
     if (!emit(w, a[1], out)) return none();
     // A body ends its own comments; what a foreach or trim puts around its bodies (the separator,
     // open, close, prefix, suffix) is read here, as a whole value.
-    Ref value = out.finish();
-    if (PyUnicode_CheckExact(value.get()) && sql::ends_in_line_comment(value.get()))
-        value = concat(value.get(), state.s_newline);
-    return value;
+    return sql::end_line_comment(out.finish());
 }
 
 void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {

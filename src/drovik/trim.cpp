@@ -42,16 +42,23 @@ Py_ssize_t comment_at(PyObject* t, Py_ssize_t p, Py_ssize_t end) {
 // Whether cutting t[b, m) off the front would cut into a line comment: read from b, some reading
 // is in one before m, or the character after the cut continues an opener the cut ends with.
 bool cuts_into_comment(PyObject* t, Py_ssize_t b, Py_ssize_t m, Py_ssize_t end) {
-    sql::Readings r;
-    Py_UCS4 before = 0, before2 = 0;
-    for (Py_ssize_t q = b; q < std::min(m + 1, end); ++q) {
-        Py_UCS4 c = at(t, q);
-        r.step(c, before, before2, visit_text(t, [&](auto d, Py_ssize_t) { return sql::marker_end(d, q, end) != 0; }));
-        if (r.in_line()) return true;
-        before2 = before;
-        before = c;
-    }
-    return false;
+    return visit_text(t, [&](auto d, Py_ssize_t) {
+        sql::Readings r;
+        for (Py_ssize_t q = b; q < std::min(m + 1, end); ++q) {
+            r.step(d[q], q > b ? d[q - 1] : 0, q > b + 1 ? d[q - 2] : 0, sql::marker_end(d, q, end) != 0);
+            if (r.in_line()) return true;
+        }
+        return false;
+    });
+}
+
+// Adds t[start, stop) to the comments kept so far, after them or in front of them.
+void keep(Ref& kept, PyObject* t, Py_ssize_t start, Py_ssize_t stop, bool in_front = false) {
+    Ref piece = Ref::steal(PyUnicode_Substring(t, start, stop));
+    if (!kept)
+        kept = std::move(piece);
+    else
+        kept = in_front ? concat(piece.get(), kept.get()) : concat(kept.get(), piece.get());
 }
 
 // A line comment of the normalised text that trimming keeps whole: [start, stop), its line
@@ -82,13 +89,6 @@ std::vector<Unit> comment_units(PyObject* t) {
     return units;
 }
 
-// text, with a line break after it when it ends inside a line comment: whatever follows the
-// text then stays out of the comment.
-Ref end_line_comment(Ref text) {
-    if (!PyUnicode_Check(text.get()) || !sql::ends_in_line_comment(text.get())) return text;
-    return concat(text.get(), state.s_newline);
-}
-
 // Whether the override o matches t at the front of [b, e) (or at its end for a suffix).
 bool override_matches(PyObject* t, Py_ssize_t b, Py_ssize_t e, const Override& o, bool suffix) {
     if (PyUnicode_Check(o.value.get()))
@@ -106,8 +106,7 @@ Ref trim_front(PyObject* t, const std::vector<Override>& overrides) {
     for (bool cut = true; cut;) {
         cut = false;
         if (Py_ssize_t stop = comment_at(t, b, e); stop >= 0) {
-            Ref comment = Ref::steal(PyUnicode_Substring(t, b, stop));
-            lead = lead ? concat(lead.get(), comment.get()) : std::move(comment);
+            keep(lead, t, b, stop);
             b = stop;
             strip_range(t, b, e);
             cut = true;
@@ -139,8 +138,7 @@ Ref trim_back(PyObject* t, const std::vector<Override>& overrides) {
         cut = false;
         if (u > 0 && units[u - 1].start < e && e <= units[u - 1].stop) {
             const Unit& unit = units[--u];
-            Ref comment = Ref::steal(PyUnicode_Substring(t, unit.start, unit.stop));
-            comments = comments ? concat(comment.get(), comments.get()) : std::move(comment);
+            keep(comments, t, unit.start, unit.stop, true);
             e = std::max(b, unit.start);
             strip_range(t, b, e);
             cut = true;
@@ -215,7 +213,7 @@ std::vector<Override> overrides_of(PyObject* set) {
 
 Ref trim_text(PyObject* s, const std::vector<Override>& overrides, bool suffix) {
     Ref norm = normalise(s);
-    return end_line_comment(suffix ? trim_back(norm.get(), overrides) : trim_front(norm.get(), overrides));
+    return sql::end_line_comment(suffix ? trim_back(norm.get(), overrides) : trim_front(norm.get(), overrides));
 }
 
 Ref where_clause(PyObject* body) {
@@ -228,8 +226,7 @@ Ref where_clause(PyObject* body) {
     Ref comments;
     while (p < n) {
         if (Py_ssize_t stop = comment_at(t, p, n); stop >= 0) {
-            Ref comment = Ref::steal(PyUnicode_Substring(t, p, stop));
-            comments = comments ? concat(comments.get(), comment.get()) : std::move(comment);
+            keep(comments, t, p, stop);
             p = stop;
             continue;
         }
@@ -240,7 +237,7 @@ Ref where_clause(PyObject* body) {
     if (p >= n) return Ref::borrow(state.s_empty);
     Ref rest = p == 0 ? norm : Ref::steal(PyUnicode_Substring(t, p, n));
     if (comments) rest = concat(comments.get(), rest.get());
-    return end_line_comment(Ref::steal(PyUnicode_Concat(state.s_where, rest.get())));
+    return sql::end_line_comment(Ref::steal(PyUnicode_Concat(state.s_where, rest.get())));
 }
 
 Ref trim_prefix_fn(const Args& a) { return trim_text(a[0], overrides_of(a[1]), false); }

@@ -22,7 +22,7 @@ using rt::Ref;
     X(pageSize, "pageSize") X(total, "total") X(list, "list") X(enter, "__enter__") X(exit, "__exit__")               \
     X(getattribute, "__getattribute__") X(empty, "") X(count_prefix, "select count(*) from ( ")                       \
     X(count_suffix, " ) temp") X(bind, "bind") X(dialect, "dialect") X(name, "name")                                  \
-    X(returns_rows, "returns_rows") X(newline, "\n")
+    X(returns_rows, "returns_rows")
 // clang-format on
 VELMO_NAMES(Names, KESTRUM_NAMES)
 

@@ -70,20 +70,9 @@ Ref select_page(const Args& a) {
 
 }  // namespace
 
-namespace {
-
-// The text, with a line break after it when it ends inside a line comment: what the paging
-// wrappers append must not land inside it. Every other text is left as it is.
-Ref end_line_comment(Ref text) {
-    if (!PyUnicode_Check(text.get()) || !sql::ends_in_line_comment(text.get())) return text;
-    return concat(text.get(), state.s_newline);
-}
-
-}  // namespace
-
 Ref count_query(PyObject* sql) {
     Ref body = getattr(sql, state.s_text);
-    Ref formatted = end_line_comment(Ref::steal(PyObject_Format(body.get(), state.s_empty)));
+    Ref formatted = sql::end_line_comment(Ref::steal(PyObject_Format(body.get(), state.s_empty)));
     Ref head = Ref::steal(PyUnicode_Concat(state.s_count_prefix, formatted.get()));
     Ref full = Ref::steal(PyUnicode_Concat(head.get(), state.s_count_suffix));
     Ref text = load_global(state.globals, state.s_text);
@@ -107,7 +96,7 @@ void page_window(PyObject* page, Ref& start_text, Ref& count_text) {
 // text(sql.text + suffix)
 Ref with_suffix(PyObject* sql, PyObject* suffix) {
     Ref text = load_global(state.globals, state.s_text);
-    Ref body = end_line_comment(getattr(sql, state.s_text));
+    Ref body = sql::end_line_comment(getattr(sql, state.s_text));
     Ref full = concat(body.get(), suffix);
     return call(text.get(), {full.get()});
 }

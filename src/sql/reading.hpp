@@ -26,6 +26,9 @@
 #include <string>
 #include <type_traits>
 
+#include "../runtime/ref.hpp"
+#include "../runtime/text.hpp"
+
 namespace velmo::sql {
 
 struct Dialect {
@@ -390,6 +393,14 @@ inline bool ends_in_line_comment(PyObject* str) {
     Tail tail;
     tail.read(str);
     return tail.in_line_comment();
+}
+
+// `text`, with a line break after it when it is a str that ends inside a line comment: whatever
+// is appended to it then stays out of the comment. Any other text is returned as it is.
+inline rt::Ref end_line_comment(rt::Ref text) {
+    if (!PyUnicode_Check(text.get()) || !ends_in_line_comment(text.get())) return text;
+    rt::Ref newline = rt::Ref::steal(PyUnicode_FromOrdinal('\n'));
+    return rt::concat(text.get(), newline.get());
 }
 
 }  // namespace velmo::sql
