@@ -24,13 +24,15 @@ READINGS = ("mysql", "pg")
 COLLECTIONS = {"xs": [1, 2], "ys": [], "zs": [3]}
 WORD = re.compile(r"(?<![\w$])w\d+\b")
 COMMENT_WORD = re.compile(r"(?<![\w$])c\d+\b")
-DOLLAR_TAG = re.compile(r"\$(?:[^\W\d]\w*)?\$")
+DOLLAR_TAG = re.compile(r"\$(?:[A-Za-z_\x80-\U0010ffff][A-Za-z0-9_\x80-\U0010ffff]*)?\$")
 LINE_ENDS = {"mysql": "\n", "pg": "\n\r"}
+MARKER = re.compile(r"#\{[^}\r\n][^}\r\n]*\}")
 TEXT_ATTRIBUTES = ("prefix", "suffix", "open", "separator", "close")
 
 
 def _identifier(ch):
-    return ch.isalnum() or ch in "_$"
+    """A character of a PostgreSQL name: ASCII letters and digits, "_", "$" and every non-ASCII one."""
+    return ch.isascii() and (ch.isalnum() or ch in "_$") or not ch.isascii()
 
 
 def _quoted_end(text, i, quote, backslash):
@@ -50,16 +52,16 @@ def _quoted_end(text, i, quote, backslash):
 def comments(text, reading, markers=False):
     """The comments of `text` under `reading` ("mysql" or "pg"): (start, end, kind) with kind "#",
     "--" or "/*"; a line comment ends before its line break or at the end of the text. With
-    `markers`, #{...} is one token, as velmo reads its mapper texts."""
+    `markers`, #{...} closed on its line is one token, as velmo reads its mapper texts (a "#{"
+    without its "}" stays in the text as it is, where MySQL reads a comment)."""
     mysql = reading == "mysql"
     found, i, n = [], 0, len(text)
     while i < n:
         ch, two = text[i], text[i:i + 2]
         token_start = i == 0 or not _identifier(text[i - 1])
         after = text[i + 2:i + 3]
-        if markers and two == "#{":
-            close = text.find("}", i)
-            i = close + 1 if close >= 0 else i + 2
+        if markers and (marker := MARKER.match(text, i)):
+            i = marker.end()
         elif two == "/*":
             depth, j = 1, i + 2
             while j < n and depth:
