@@ -15,6 +15,7 @@
 
 #include "../brannow/session_methods.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/factory.hpp"
 
 namespace velmo::aio {
 
@@ -45,6 +46,7 @@ struct State : Names {
     PyObject* given_session;  // sync_session_class of the AsyncSession over an owned session (kept)
     // Keyword names of the calls made.
     PyObject *kw_session, *kw_kestrum, *kw_sync_session_class;
+    sessions::FactoryCache factories;  // get_ori_session's, one per session object
 };
 extern State state;
 

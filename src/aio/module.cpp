@@ -62,6 +62,7 @@ void exec_aio(Module& m) {
     m.from_import("inspect", {"isawaitable", "iscoroutinefunction"});
     m.from_import("sqlalchemy", {"Engine", "TextClause"});
     m.from_import("sqlalchemy.ext.asyncio", {"AsyncEngine", "AsyncSession", "async_sessionmaker"});
+    state.factories.init(dict_get(m.dict(), state.s_async_sessionmaker).get());
     m.from_import("sqlalchemy.util", {"greenlet_spawn"});
     // await_ since SQLAlchemy 2.1; await_only before.
     Ref util = Ref::steal(PyImport_ImportModule("sqlalchemy.util"));

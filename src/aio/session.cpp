@@ -72,12 +72,13 @@ Ref init_fn(const Args& a) {
 }
 
 // greenlet_spawn(async_sessionmaker(bind=self.data_source, expire_on_commit=False)): a new
-// AsyncSession, made as the sync class makes its Session, that the caller owns and closes.
+// AsyncSession, made as the sync class makes its Session (the factory once per session object
+// and data source), that the caller owns and closes.
 Ref get_ori_session_fn(const Args& a) {
     Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
     Ref maker = load_global(state.globals, state.s_async_sessionmaker);
     Ref bind = getattr(a[0], state.s_data_source);
-    Ref factory = call_kw(maker.get(), {bind.get(), Py_False}, state.kw_session);
+    Ref factory = state.factories.factory(a[0], maker.get(), bind.get(), state.kw_session);
     return call(spawn.get(), {factory.get()});
 }
 

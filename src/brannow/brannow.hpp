@@ -11,6 +11,7 @@
 #pragma once
 
 #include "../runtime/rt.hpp"
+#include "../sessions/factory.hpp"
 #include "session_methods.hpp"
 
 namespace velmo::brannow {
@@ -50,6 +51,7 @@ struct State : Names {
     PyObject *zero, *empty_tuple;
     // Statement logging: the logger velmo.sql and the levels it is asked about.
     PyObject *sql_logger, *level_debug, *level_values;
+    sessions::FactoryCache factories;  // begin_tx's and get_ori_session's, one per session object
 };
 extern State state;
 

@@ -76,6 +76,7 @@ void exec_brannow(Module& m) {
     m.from_import("typing", {"Dict", "Any", "List", "get_args"});
     m.from_import("sqlalchemy", {"Engine", "TextClause"});
     m.from_import("sqlalchemy.orm", {"sessionmaker"});
+    state.factories.init(dict_get(m.dict(), state.s_sessionmaker).get());
     m.from_import("velmo.db.kestrum", {"Page", "SqlTemplate"});
     m.from_import("velmo.utils.wollix", {"is_container_type", "is_result_class", "get_base_type"});
     state.own_results_handle = Py_NewRef(m.def(results_handle_sig));

@@ -29,11 +29,12 @@ void variable_set(PyObject* var, PyObject* value) {
         call_method(var, state.s_set, {value});
 }
 
-// sessionmaker(bind=self.data_source, expire_on_commit=False)()
+// sessionmaker(bind=self.data_source, expire_on_commit=False)(), the factory made once per
+// session object and data source while sessionmaker is SQLAlchemy's.
 Ref new_session(PyObject* self) {
     Ref maker = load_global(state.globals, state.s_sessionmaker);
     Ref bind = getattr(self, state.s_data_source);
-    Ref factory = call_kw(maker.get(), {bind.get(), Py_False}, state.kw_session);
+    Ref factory = state.factories.factory(self, maker.get(), bind.get(), state.kw_session);
     return call(factory.get());
 }
 

@@ -5,6 +5,7 @@
 
 #include "../runtime/generator.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/factory.hpp"
 
 namespace velmo::kestrum {
 
@@ -46,6 +47,7 @@ struct State : Names {
     PyObject* orm_session;       // sqlalchemy.orm.Session: only its instances are asked for a dialect
     PyObject* sqlalchemy_error;  // sqlalchemy.exc.SQLAlchemyError: a driver's "no id" as a result raises it
     PyObject* one;
+    sessions::FactoryCache factories;  // owned sessions' factories, one per template
 };
 extern State state;
 

@@ -90,6 +90,7 @@ void exec_kestrum(Module& m) {
     m.from_import("typing", {"Any"});
     m.from_import("sqlalchemy", {"TextClause", "text"});
     m.from_import("sqlalchemy.orm", {"sessionmaker"});
+    state.factories.init(dict_get(m.dict(), state.s_sessionmaker).get());
     // Not a name of the module: only select_page's test of a session's dialect reads it.
     state.orm_session = getattr(Ref::steal(PyImport_ImportModule("sqlalchemy.orm")).get(), "Session").release();
     state.sqlalchemy_error =
