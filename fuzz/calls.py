@@ -148,6 +148,11 @@ class Env:
         self.loop.run_until_complete(self.async_engine.dispose())
         self.loop.close()
 
+    def release_connections(self):
+        """Closes the pooled connections of both engines; the next calls open new ones."""
+        self.engine.pool.dispose()
+        self.wait(self.async_engine.dispose())
+
     def wait(self, awaitable):
         return self.loop.run_until_complete(awaitable)
 
