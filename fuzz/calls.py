@@ -148,6 +148,11 @@ class Env:
         self.loop.run_until_complete(self.async_engine.dispose())
         self.loop.close()
 
+    def release_connections(self):
+        """Closes the pooled connections of both engines; the next calls open new ones."""
+        self.engine.pool.dispose()
+        self.wait(self.async_engine.dispose())
+
     def wait(self, awaitable):
         return self.loop.run_until_complete(awaitable)
 
@@ -193,25 +198,11 @@ class Entry:
     name: str
     allowed: tuple
     cases: tuple
-    # Passes over the cases before memory is measured. ElementTree's parser keeps a little more for
-    # each of its first few thousand parses, less and less, a few kilobytes per window still after
-    # three thousand and now and then close to twenty (plain ElementTree.parse does the same, and
-    # none of it grows with the calls): loading warms longer and is allowed more noise (PARSING).
-    warmup: int = 100
-    # What a leak check tolerates as noise: bytes, and objects of one type. Work that opens
-    # SQLAlchemy sessions (a new sessionmaker per owned session) swings by tens of kilobytes and
-    # some hundred weak references from one window to the next, the same with plain SQLAlchemy.
-    noise_bytes: int = 6 * 1024
-    noise_objects: int = 8
 
     def __post_init__(self):
         for case in self.cases:
             if case.raises is not None:
                 assert issubclass(case.raises, self.allowed), (self.name, case.label)
-
-
-# What loading a mapper file needs: see Entry.warmup.
-PARSING = {"warmup": 3000, "noise_bytes": 32 * 1024}
 
 
 def ok(label, run):
@@ -368,7 +359,7 @@ def entries():
             err("missing file", FileNotFoundError, lambda e: ParseMapper(os.path.join(e.folder, "none.xml"))),
             err("not XML", ET.ParseError, lambda e: ParseMapper(__file__)),
             err("int", A, lambda e: ParseMapper(1)),
-        ), **PARSING),
+        )),
         Entry("velmo.mapper.drovik.ParseMapper.get_sql", MAPPER_ERRORS, (
             ok("select", lambda e: e.mapper.get_sql("find", {"name": "a", "ids": [1, 2], "old": 1})),
             ok("select otherwise", lambda e: e.mapper.get_sql("find", {})),
@@ -441,12 +432,12 @@ def entries():
         Entry("velmo.mapper.checker.check", (A, OSError), (
             ok("problems", lambda e: checker.check([e.checked_path])),
             err("tuple", A, lambda e: checker.check((e.checked_path,))),
-        ), **PARSING),
+        )),
         Entry("velmo.mapper.checker.main", (A, OSError), (
             ok("report", lambda e: _quiet(checker.main, ["check", e.checked_path])),
             ok("usage", lambda e: _quiet(checker.main, ["nonsense"])),
             err("str", A, lambda e: checker.main(e.checked_path)),
-        ), **PARSING),
+        )),
         # ---- velmo.db.kestrum ----
         Entry("velmo.db.kestrum.Page", (A,), (
             ok("page", lambda e: kestrum.Page(2, 10)),
@@ -721,17 +712,7 @@ def _insert_then_drop(e, do):
         connection.execute(text("DELETE FROM people WHERE id > 3"))
 
 
-DATABASE_NOISE = {"noise_bytes": 64 * 1024, "noise_objects": 100}
-
-
-def _with_noise(entry):
-    touches_database = DB in entry.allowed or entry.name.rsplit(".", 1)[1] in ("get_ori_session", "begin_tx")
-    if not touches_database:
-        return entry
-    return dataclasses.replace(entry, warmup=max(entry.warmup, 300), **DATABASE_NOISE)
-
-
-ENTRIES = [_with_noise(entry) for entry in entries()]
+ENTRIES = entries()
 ALLOWED = {entry.name: entry.allowed for entry in ENTRIES}
 
 
