@@ -18,6 +18,7 @@ import sqlalchemy.exc
 from sqlalchemy import text
 
 from conftest import Raises, expect
+from velmo.db.brannow import VelmoSqlSession
 from velmo.db import kestrum
 from velmo.db.kestrum import SqlTemplate
 
@@ -203,6 +204,33 @@ def test_owned_sessions_use_the_real_sessionmaker():
         assert type(session).__mro__[1].__name__ == "Session"
         assert session.bind == "not an engine"
         assert session.expire_on_commit is False
+
+
+class Bind:
+    pass
+
+
+def owned_session(owner):
+    if isinstance(owner, SqlTemplate):
+        with owner.get_session() as session:
+            return session
+    return owner.get_ori_session()
+
+
+@pytest.mark.parametrize("make", [SqlTemplate, lambda bind: VelmoSqlSession({}, bind)], ids=["template", "session"])
+def test_one_session_factory_per_owner_and_data_source(make):
+    # sessionmaker() makes a class of its own for its sessions: the class tells the factories apart.
+    first, other = make(Bind()), make(Bind())
+    factory = type(owned_session(first))
+    assert type(owned_session(first)) is factory and type(owned_session(other)) is not factory
+    first.data_source = Bind()
+    session = owned_session(first)
+    assert type(session) is not factory and session.bind is first.data_source
+    # A factory goes with its owner, and so does the data source it binds.
+    gone = weakref.ref(first.data_source)
+    del first, session
+    gc.collect()
+    assert gone() is None
 
 
 # The generator protocol, compared step by step with a Python generator
