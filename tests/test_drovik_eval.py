@@ -152,6 +152,45 @@ def test_condition_sources_as_eval_takes_them(m):
         m.parse_element(element, {"params": {}})
 
 
+class Odd:
+    """A value whose comparison and truth are its own."""
+
+    def __eq__(self, other):
+        return "eq"
+
+    def __ne__(self, other):
+        return ""
+
+    def __bool__(self):
+        raise ValueError("no truth")
+
+    __hash__ = object.__hash__
+
+
+CONDITIONS = [
+    "params.get('k')", 'params.get("k") is None', "params .get ( 'k' )  is   not None", "params.get('k')is None",
+    "params['k']", "params['k'] == 'a'", "params['k'] != 1", "params.get('k') == None", "params['k'] == True",
+    "'k' in params", "'k' not in params", "params.get('k', 1)", "params['k'] == 'a' == 'a'", "params.get(r'k')",
+    "params['k'] == 10", "params.get('é€') is not None", "params.get('k') == -1", "params['k'] ==1",
+    "'k' in params and True", "params.get('k') is not None or 1",
+]
+
+
+@pytest.mark.parametrize("params", [{}, {"k": None}, {"k": "a"}, {"k": 1}, {"k": 10}, {"k": True}, {"k": Odd()},
+                                    {"é€": 0}, {"params": 1}])
+@pytest.mark.parametrize("test", CONDITIONS)
+def test_conditions_decide_as_eval_does(m, test, params):
+    element = et.Element("if", test=test)
+    element.text = "x"
+    try:
+        want = "x" if eval(test, {"params": dict(params)}) else ""
+    except Exception as error:
+        want = Raises(type(error), str(error))
+    param = {"params": params}
+    expect(want, m.parse_element, element, param)
+    assert list(param) == ["params", "__builtins__"]
+
+
 def test_foreach_needs_a_params_dict(m):
     expect(Raises(KeyError, "'params'"), m.parse_element, et.fromstring(FOREACH), {})
     for params in (None, [("ids", [1])], type("Mapping", (), {"__getitem__": lambda s, k: [1]})()):

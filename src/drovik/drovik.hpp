@@ -88,7 +88,7 @@ struct State : Names {
     PyObject* own_format_sql;
 
     // Caches and scratch space, filled at call time.
-    PyObject* code_cache;    // condition text -> code object
+    PyObject* code_cache;    // condition text -> (code object, shape, key): conditions.cpp
     PyObject* clause_cache;  // final SQL text -> TextClause, oldest first
     Py_ssize_t clause_cache_weight;
     std::vector<char> scratch;             // the normaliser's and the marker rewrite's output buffer
@@ -176,6 +176,13 @@ Ref where_clause(PyObject* body);
 
 Ref trim_prefix_fn(const Args& a);
 Ref trim_suffix_fn(const Args& a);
+
+// ---- conditions.cpp: eval of conditions and collections ----
+
+// eval(source, globals) for a dict `globals`, with `eval` looked up as a global name of the module.
+Ref evaluate(PyObject* source, PyObject* globals);
+// bool(eval(source, globals)), for a condition.
+bool test_condition(PyObject* source, PyObject* globals);
 
 // ---- evaluate.cpp: parse_element ----
 

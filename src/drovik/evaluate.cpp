@@ -19,47 +19,6 @@ using namespace velmo::rt;
 
 namespace {
 
-// ---- eval with compiled expressions ----
-
-// Compiles `source` (an exact str) as eval does: leading blanks skipped, "<string>" as file name.
-Ref compile_expression(PyObject* source) {
-    Py_ssize_t size = 0;
-    const char* utf8 = check(PyUnicode_AsUTF8AndSize(source, &size));
-    if (std::strlen(utf8) != static_cast<size_t>(size))
-        raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
-    while (*utf8 == ' ' || *utf8 == '\t') ++utf8;
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    return Ref::steal(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
-}
-
-// The code object of a condition text, compiled once (state.code_cache).
-Ref code_for(PyObject* source) {
-    PyObject* cache = state.code_cache;
-    Ref key = PyUnicode_CheckExact(source) ? Ref::borrow(source) : Ref::steal(PyUnicode_FromObject(source));
-    if (Ref code = dict_get(cache, key.get())) return code;
-    Ref code = compile_expression(key.get());
-    if (PyDict_GET_SIZE(cache) >= code_cache_limit) PyDict_Clear(cache);
-    dict_set(cache, key.get(), code.get());
-    return code;
-}
-
-// eval(source, globals) for a dict `globals`, with eval looked up as a global name: while that
-// is the built-in, a cached code object run the way eval runs it, including the __builtins__
-// entry that eval stores in globals lacking one.
-Ref evaluate(PyObject* source, PyObject* globals) {
-    Ref eval = load_global(state.globals, state.s_eval);
-    if (eval.get() != state.builtin_eval || !PyUnicode_Check(source)) return call(eval.get(), {source, globals});
-    Ref code = code_for(source);
-    if (!check(PyDict_Contains(globals, state.s_builtins))) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (!builtins) throw_error();
-        dict_set(globals, state.s_builtins, builtins);
-    }
-    return Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
-}
-
 // ---- override checks ----
 
 // Whether self.parse_element still is ParseMapper's own method (no override on the instance,
@@ -241,8 +200,7 @@ ElementKind kind_of(PyObject* tag) {
 // eval(test, param) taken for its truth; what fails there is noted with the condition.
 bool condition(const Walk& w, PyObject* element, PyObject* test) {
     try {
-        Ref ok = evaluate(test, w.param);
-        return truthy(ok.get());
+        return test_condition(test, w.param);
     } catch (const PyErrorSet&) {
         note_condition(w.self, element, test);
         throw;
