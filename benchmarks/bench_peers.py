@@ -44,7 +44,7 @@ import sqlite3
 import sys
 import tempfile
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from sqlalchemy import create_engine, make_url, text
 from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
@@ -129,8 +129,8 @@ class Side:
 
 @dataclass
 class Table:
-    rows: list = field(default_factory=list)  # (side label, µs, is_async)
-    calls: int = 0
+    rows: list  # (side label, µs per call, is_async)
+    calls: int  # calls a batch
 
 
 def databases(folder):
@@ -149,8 +149,8 @@ def databases(folder):
     return found
 
 
-# The sides. Each builder answers {statement: function of no arguments} for the statements it runs
-# and, where it holds something open, a function that closes it.
+# The sides. Each sync builder answers {statement: function of no arguments} and what it holds open
+# until the end (something with a close() method), or None; each async builder the functions alone.
 
 def velmo_sides(engine, mapper, name):
     session = VelmoSqlSession({"peers": mapper}, engine)
@@ -379,7 +379,7 @@ class Run:
                 print(f"  {label}: left out on {db.label}: {type(error).__name__}: {error}")
                 continue
             if closer is not None:
-                self.closers.append((label, closer, context))
+                self.closers.append((closer, context))
             for statement, fn in functions.items():
                 self.sides[statement].append(self.sync_side(label, name, fn, context))
         asyncs = [
@@ -449,8 +449,11 @@ class Run:
         return Table([(side.label, medians[side.label], side.is_async) for side in sides], calls)
 
     def close(self):
-        for label, closer, context in self.closers:
-            (context.run if context is not None else (lambda f: f()))(closer.close)
+        for closer, context in self.closers:
+            if context is None:
+                closer.close()
+            else:
+                context.run(closer.close)
         self.loop.run_until_complete(self.async_engine.dispose())
         self.engine.dispose()
         with self.checker.begin() as c:
