@@ -38,7 +38,9 @@ demo: install
 test: install
 	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
+# aiosql and PugSQL are what bench_peers.py compares velmo with: the benchmarks' own dependencies.
 bench: install
+	$(PY) -m pip install -q "aiosql>=15,<16" "pugsql>=0.3.7,<0.4"
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # A development build laid out in $(BUILD)/stage: PYTHONPATH=$(BUILD)/stage imports it.
