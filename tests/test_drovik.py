@@ -190,8 +190,11 @@ def test_module_globals_are_read_at_call_time(load, monkeypatch):
     monkeypatch.setattr(drovik, "sql_id_type_list", ["select", "procedure"])
     m = load('<procedure id="p">CALL x()</procedure><sql id="s">y</sql>')
     assert m.sql_type_map == {"p": "procedure"}
-    monkeypatch.setattr(drovik, "get_type_from_string", lambda name: {"Row": tuple}[name])
-    assert load('<select id="r" resultType="Row">x</select>').result_type_map["r"] is tuple
+    # A resolver of one's own is asked for every statement (wollix's answers are kept per load).
+    seen = []
+    monkeypatch.setattr(drovik, "get_type_from_string", lambda name: seen.append(name) or {"Row": tuple}[name])
+    m = load('<select id="r" resultType="Row">x</select><select id="q" resultType="Row">y</select>')
+    assert m.result_type_map == {"r": tuple, "q": tuple} and seen == ["Row", "Row"]
 
 
 # Statement accessors

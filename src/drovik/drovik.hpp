@@ -74,11 +74,14 @@ struct State : Names {
     // ElementTree's own getters of the fields (NULL where a field is no plain getset).
     getter element_get[static_cast<int>(Field::Count)];
     void* element_closure[static_cast<int>(Field::Count)];
-    PyObject* text_fn;                                      // sqlalchemy.text as imported
-    PyObject* re_module;                                    // re as imported
-    PyObject* re_sub;                                       // re.sub as imported
-    PyObject* param_pattern;                                // as compiled at import
-    PyObject* builtin_eval;                                 // builtins.eval, run natively while `eval` resolves to it
+    PyObject* text_fn;        // sqlalchemy.text as imported
+    PyObject* re_module;      // re as imported
+    PyObject* re_sub;         // re.sub as imported
+    PyObject* param_pattern;  // as compiled at import
+    PyObject* builtin_eval;   // builtins.eval, run natively while `eval` resolves to it
+    // wollix's functions as imported: while the globals name them, a type text resolves once per load.
+    PyObject* own_get_type_from_string;
+    PyObject* own_is_container_type_by_str;
     PyObject* kinds[static_cast<int>(ElementKind::Count)];  // element_kind_texts, interned
 
     // The objects that ParseMapper's namespace holds, to recognise an override.

@@ -36,11 +36,28 @@ Ref resolution_note(PyObject* exc, PyObject* text, PyObject* ns, PyObject* id) {
     return Ref::steal(PyUnicode_FromFormat("cannot import result type '%S' of %S: %S", text, name.get(), reason.get()));
 }
 
+// What wollix's own functions answered during one load, text -> type: they answer a text the
+// same way every time, so a type text that repeats is resolved once. Only a call of them runs
+// Python code in the loop (an import), so whether the module's names are still theirs is asked
+// again after each call only.
+struct Resolved {
+    Ref types = Ref::steal(PyDict_New());
+    bool own = names_are_own();
+
+    static bool names_are_own() {
+        return global_is(state.globals, state.s_get_type_from_string, state.own_get_type_from_string) &&
+               global_is(state.globals, state.s_is_container_type_by_str, state.own_is_container_type_by_str);
+    }
+};
+
 // The resolved result type of a statement element of tag `tag`.
-Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) {
+Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id, Resolved& resolved) {
     Ref text = none();
     if (equals(tag, state.s_select)) text = attribute_or_none(attrib, state.s_resultType);
     if (text.get() == Py_None) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+    bool own = resolved.own && PyUnicode_CheckExact(text.get());
+    if (own)
+        if (Ref known = dict_get(resolved.types.get(), text.get())) return known;
     Ref resolve = load_global(state.globals, state.s_get_type_from_string);
     Ref type;
     try {
@@ -50,10 +67,13 @@ Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id) 
         throw;
     }
     Ref is_container = load_global(state.globals, state.s_is_container_type_by_str);
-    if (truthy(call(is_container.get(), {text.get()}).get()) &&
-        type.get() != reinterpret_cast<PyObject*>(&PyDict_Type)) {
+    bool container = truthy(call(is_container.get(), {text.get()}).get());
+    resolved.own = Resolved::names_are_own();
+    if (container && type.get() != reinterpret_cast<PyObject*>(&PyDict_Type))
         raise_obj(PyExc_TypeError, concat(state.s_container_message, text.get()).get());
-    }
+    if (own && resolve.get() == state.own_get_type_from_string &&
+        is_container.get() == state.own_is_container_type_by_str)
+        dict_set(resolved.types.get(), text.get(), type.get());
     return type;
 }
 
@@ -86,6 +106,22 @@ Ref init_fn(const Args& a) {
         return false;
     });
 
+    // The three maps are attributes of self, read for every statement. An instance of the class
+    // itself (no subclass with properties) keeps them in its dict, where only this loop could
+    // replace them: they are read once.
+    Ref maps[3];
+    PyObject* const map_names[3] = {state.s_id_2_element_map, state.s_result_type_map, state.s_sql_type_map};
+    bool plain = Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state.mapper_class);
+    if (plain)
+        for (int i = 0; i < 3; ++i) maps[i] = getattr(self, map_names[i]);
+    auto store = [&](int i, PyObject* key, PyObject* value) {
+        Ref map = plain ? maps[i] : getattr(self, map_names[i]);
+        if (PyDict_CheckExact(map.get()))
+            dict_set(map.get(), key, value);
+        else
+            check(PyObject_SetItem(map.get(), key, value));
+    };
+    Resolved resolved;
     for_each(root.get(), [&](PyObject* child) {
         Ref tag = field(child, Field::Tag);
         Ref kinds = load_global(state.globals, state.s_sql_id_type_list);
@@ -93,11 +129,11 @@ Ref init_fn(const Args& a) {
         Ref attrib = field(child, Field::Attrib);
         Ref id = attribute_or_none(attrib.get(), state.s_id);
         if (id.get() == Py_None) raise_exception("Missing id");
-        Ref result_type = result_type_of(tag.get(), attrib.get(), ns.get(), id.get());
-        check(PyObject_SetItem(getattr(self, state.s_id_2_element_map).get(), id.get(), child));
-        check(PyObject_SetItem(getattr(self, state.s_result_type_map).get(), id.get(), result_type.get()));
+        Ref result_type = result_type_of(tag.get(), attrib.get(), ns.get(), id.get(), resolved);
+        store(0, id.get(), child);
+        store(1, id.get(), result_type.get());
         Ref element_tag = field(child, Field::Tag);
-        check(PyObject_SetItem(getattr(self, state.s_sql_type_map).get(), id.get(), element_tag.get()));
+        store(2, id.get(), element_tag.get());
     });
     record_mapper_source(self, xml_path, ns.get());
     return none();
