@@ -23,6 +23,11 @@ inline bool name_char(Py_UCS4 c) {
 template <class C, class F>
 void find_markers(const C* d, Py_ssize_t n, F&& f) {
     for (Py_ssize_t i = 0; i + 2 < n; ++i) {
+        if constexpr (sizeof(C) == 1) {
+            const void* hash = std::memchr(d + i, '#', static_cast<size_t>(n - 2 - i));
+            if (!hash) return;
+            i = static_cast<const C*>(hash) - d;
+        }
         if (d[i] != '#' || d[i + 1] != '{') continue;
         Py_ssize_t j = i + 2;
         while (j < n && name_char(d[j])) ++j;
@@ -36,9 +41,27 @@ void find_markers(const C* d, Py_ssize_t n, F&& f) {
 // re.sub("#\{([^}]+)\}", ":\1", s) into out; returns the output length, or -1 when nothing
 // matched. A "#{" inside a line comment (of any database's reading) is comment text unless its
 // "}" stands on the same line: it never pairs with the "}" of a marker after the comment.
+// Whether a line comment that a "#{" could stand in may open in d[0, n): "--", or a "#" that is
+// not followed by "{" and something. A "#{x" left open on its line is a comment too, but the
+// rewrite pairs that "#{" itself before it reaches any "#{" after it, so it needs no reading.
+template <class C>
+bool comment_before_marker(const C* d, Py_ssize_t n) {
+    auto opens = [&](Py_ssize_t i) { return i + 2 >= n || d[i + 1] != '{' || d[i + 2] == '}'; };
+    if constexpr (sizeof(C) == 1) {
+        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '#', static_cast<size_t>(d + n - p)))); ++p)
+            if (opens(p - d)) return true;
+        for (const C* p = d; (p = static_cast<const C*>(std::memchr(p, '-', static_cast<size_t>(d + n - p)))); ++p)
+            if (p + 1 < d + n && p[1] == '-') return true;
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if ((d[i] == '#' && opens(i)) || (d[i] == '-' && i + 1 < n && d[i + 1] == '-')) return true;
+    return false;
+}
+
 template <class C>
 Py_ssize_t rewrite_markers(const C* d, Py_ssize_t n, C* out) {
-    bool comments = sql::may_hold_line_comment(d, n);
+    bool comments = comment_before_marker(d, n);
     sql::Readings reading;
     Py_UCS4 before = 0, before2 = 0;
     Py_ssize_t read = 0;  // d[0, read) has been read
@@ -67,7 +90,17 @@ Py_ssize_t rewrite_markers(const C* d, Py_ssize_t n, C* out) {
             any = true;
             continue;
         }
-        out[o++] = d[i++];
+        // Up to the next "#" in one copy.
+        Py_ssize_t next = i + 1;
+        if constexpr (sizeof(C) == 1) {
+            const void* hash = std::memchr(d + next, '#', static_cast<size_t>(n - next));
+            next = hash ? static_cast<const C*>(hash) - d : n;
+        } else {
+            while (next < n && d[next] != '#') ++next;
+        }
+        std::memcpy(out + o, d + i, static_cast<size_t>(next - i) * sizeof(C));
+        o += next - i;
+        i = next;
     }
     if (!any) return -1;
     std::memcpy(out + o, d + i, static_cast<size_t>(n - i) * sizeof(C));
