@@ -152,15 +152,19 @@ def databases(folder):
 # The sides. Each sync builder answers {statement: function of no arguments} and what it holds open
 # until the end (something with a close() method), or None; each async builder the functions alone.
 
-def velmo_sides(engine, mapper, name):
-    session = VelmoSqlSession({"peers": mapper}, engine)
+def velmo_calls(session, name):
+    """The three statements through a session's execute_sql (sync or asyncio)."""
     execute = session.execute_sql
     add = {"name": name}
     return {
         "one": lambda: execute("by_id", "peers", ONE, None, Person),
         "many": lambda: execute("upto", "peers", MANY),
         "insert": lambda: execute("add", "peers", add),
-    }, None
+    }
+
+
+def velmo_sides(engine, mapper, name):
+    return velmo_calls(VelmoSqlSession({"peers": mapper}, engine), name), None
 
 
 def velmo_tx_sides(engine, mapper, name):
@@ -277,14 +281,7 @@ def pugsql_sides(engine, db, name, folder):
 
 
 def async_velmo_sides(engine, mapper, name):
-    session = AsyncVelmoSqlSession({"peers": mapper}, engine)
-    execute = session.execute_sql
-    add = {"name": name}
-    return {
-        "one": lambda: execute("by_id", "peers", ONE, None, Person),
-        "many": lambda: execute("upto", "peers", MANY),
-        "insert": lambda: execute("add", "peers", add),
-    }
+    return velmo_calls(AsyncVelmoSqlSession({"peers": mapper}, engine), name)
 
 
 def async_session_sides(engine, db, name):
