@@ -1,9 +1,12 @@
 """The type stubs shipped with the package describe the built modules, and hold their docstrings."""
 
+import ast
 import dataclasses
 import importlib
 import os
+import pathlib
 import pydoc
+import re
 import site
 import subprocess
 import sys
@@ -104,3 +107,30 @@ def test_classes_that_have_no_docstring():
 
     assert [c.__doc__ for c in (SqlTemplate, VelmoSqlSession, SqlParamRegex, SqlParam, MarkerParam)] == [None] * 5
     assert PageInfo.__doc__ == "PageInfo(pageSize: 'int' = None, pageNum: 'int' = None, total: 'int' = None, list: 'list' = None)"
+
+
+DOCS_TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "docstrings.py"
+
+
+@pytest.mark.parametrize(("stub", "outcome"), [
+    ('"""Module."""\ndef f():\n    """Quotes "x", \\\\ and ?? 无法\n\n    indented."""\nclass C:\n    def m(self): """M."""\n',
+     [("", "Module."), ("f", 'Quotes "x", \\ and ?? 无法\n\nindented.'), ("C.m", "M.")]),
+    ("def f(): ...\n", "no module docstring"),
+    ('"""M."""\n@overload\ndef f(x: int): """A."""\n@overload\ndef f(x: str): ...\n', [("", "M."), ("f", "A.")]),
+    ('"""M."""\n@overload\ndef f(x: int): """A."""\n@overload\ndef f(x: str): """B."""\n', "f: two different docstrings"),
+])
+def test_docstring_table_of_a_stub(stub, outcome, tmp_path):
+    """tools/docstrings.py: the C++ table reads back as the stub's docstrings, byte for byte."""
+    (tmp_path / "m.pyi").write_text(stub, encoding="utf-8")
+    done = subprocess.run([sys.executable, DOCS_TOOL, tmp_path / "m.pyi", tmp_path / "docs.inc"],
+                          capture_output=True, text=True)
+    if isinstance(outcome, str):
+        assert done.returncode != 0 and outcome in done.stderr
+        return
+    assert done.returncode == 0, done.stderr
+    table = (tmp_path / "docs.inc").read_text(encoding="ascii")
+    rows = [re.findall(r'"(?:[^"\\]|\\.)*"', row) for row in table.split("\n    {")[1:]]
+    def text(literals):
+        return b"".join(ast.literal_eval("b" + literal) for literal in literals).decode()
+
+    assert [(text(row[:1]), text(row[1:])) for row in rows] == outcome

@@ -31,4 +31,9 @@ def check(paths: list[str]) -> list[str]:
     """
 def main(argv: list[str] | None = None) -> int:
     """``velmo check [-h] FILE...``: prints the problems of the files; returns the exit status
-    (0 no errors, 1 errors, 2 usage error). `argv` defaults to ``sys.argv[1:]``."""
+    (0 no errors, 1 errors, 2 usage error).
+
+    Args:
+        argv: the command line after the program's name (``["check", "users.xml"]``); by
+            default ``sys.argv[1:]``.
+    """

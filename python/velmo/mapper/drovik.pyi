@@ -88,23 +88,31 @@ class ParseMapper:
     @staticmethod
     def _trim_suffix(s: str, suffixes: set[str]) -> str: ...
     def parse_element(self, element: ElementTree.Element, param: dict[str, Any]) -> str | None:
-        """Evaluates one element of a statement against the parameters.
+        """Evaluates one dynamic element against the parameters, as evaluating a statement does.
 
         Args:
-            element: a statement element of this mapper, or an element inside one.
-            param: the parameters the conditions and collections read.
+            element: an ``sql``, ``include``, ``if``, ``choose``, ``when``, ``otherwise``,
+                ``where``, ``set``, ``trim`` or ``foreach`` element.
+            param: the globals conditions are evaluated with: ``{"params": <the parameters>}``.
 
         Returns:
             The element's SQL text with its dynamic elements evaluated and the ``#{}`` markers still
-            in it, or None for an ``if`` whose test does not hold.
+            in it; None for an element of any other tag (statements are evaluated by `get_sql` and
+            the accessors).
 
         Raises:
             Exception: ``Missing otherwise element`` (a ``choose`` none of whose ``when`` holds),
-                ``Collection must be a list`` (a ``foreach`` collection), ``Missing id`` (an
-                ``include`` of an unknown id); and whatever a condition raises, with a note naming
-                the element, its test and the mapper.
-            TypeError: ``globals must be a dict`` when `param` is not a dict.
+                ``Collection must be a list`` (a ``foreach`` collection); and whatever a condition
+                raises, with a note naming the element, its test and the mapper.
+            KeyError: an ``include`` of an unknown id, or a ``foreach`` without one of its five
+                attributes.
+            TypeError: ``globals must be a dict`` when ``param["params"]`` is not a dict.
             RecursionError: an ``include`` cycle, or elements nested too deep.
+
+        Example:
+            >>> mapper = ParseMapper("users.xml")
+            >>> mapper.parse_element(mapper.id_2_element_map["columns"], {"params": {}})
+            'id, name, age'
         """
     @staticmethod
     def _format_sql(sql: str) -> str: ...
