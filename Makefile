@@ -45,7 +45,7 @@ $(DOCS_DEPS): Makefile | $(STAMP)
 	$(PY) -m pip install -q "sphinx>=8" "furo>=2024.8.6" "myst-parser>=4"
 	touch $(DOCS_DEPS)
 docs: install $(DOCS_DEPS)
-	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs
+	$(VENV)/bin/sphinx-build -W --keep-going -b html docs build/docs
 
 # aiosql and PugSQL are what bench_peers.py compares velmo with: the benchmarks' own dependencies.
 bench: install
