@@ -11,7 +11,7 @@ find_python = $(firstword $(foreach p,python3.13 $(wildcard $(HOME)/.pyenv/versi
 	$(wildcard /usr/local/bin/python3.13 /usr/bin/python3.13),\
 	$(shell "$(p)" -c 'import sys; assert sys.version_info[:2] == (3, 13); print("$(p)")' 2>/dev/null)))
 
-.PHONY: demo test bench asan fuzz dev install format clean
+.PHONY: demo test docs bench asan fuzz dev install format clean
 
 $(PY):
 	@py="$(call find_python)"; \
@@ -37,6 +37,15 @@ demo: install
 
 test: install
 	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The documentation site (docs/) into build/docs: Sphinx with MyST pages and the API reference read
+# off the installed modules' docstrings; any warning fails the build.
+DOCS_DEPS := $(VENV)/.velmo-docs-deps
+$(DOCS_DEPS): Makefile | $(STAMP)
+	$(PY) -m pip install -q "sphinx>=8" "furo>=2024.8.6" "myst-parser>=4"
+	touch $(DOCS_DEPS)
+docs: install $(DOCS_DEPS)
+	$(VENV)/bin/sphinx-build -W --keep-going -b html docs build/docs
 
 # aiosql and PugSQL are what bench_peers.py compares velmo with: the benchmarks' own dependencies.
 bench: install

@@ -10,7 +10,8 @@ skip when their URL is unset). `table_name` gives a name unique to the test and 
 afterwards; `people` creates such a table with an autoincrement key. `mapper_file` writes a mapper
 document, `load` builds a ParseMapper over a <mapper namespace="t"> holding the given statements.
 
-Helpers shared by the test files: `MODULES` (every native module), `StrSubclass`, `Raises` and
+Helpers shared by the test files: `MODULES` (every native module), `stub_docstrings` (the
+docstrings a module's stub declares), `StrSubclass`, `Raises` and
 `expect` for tables whose rows give either a value or an exception, `assert_no_reference_growth`,
 and `fresh_database` (an engine on a new database of its own, dropped afterwards). `server` (an
 indirect parameter: "sqlite", "mariadb" or "postgresql") gives such a database with an admin engine
@@ -18,9 +19,11 @@ beside it, and `connection_id` / `kill` end a server connection from a second on
 `--leak-iterations` sets the passes of test_leaks.py's first window.
 """
 
+import ast
 import contextlib
 import gc
 import os
+import pathlib
 import re
 import sys
 import uuid
@@ -43,6 +46,19 @@ MODULES = [
     "velmo.db.aio",
     "velmo.mapper.checker",
 ]
+
+
+def stub_docstrings(module_name):
+    """{qualified name: docstring} of a module's stub: "" the module, "f", "C" and "C.m"."""
+    stub = pathlib.Path(__file__).resolve().parent.parent / "python" / (module_name.replace(".", "/") + ".pyi")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    found = {"": ast.get_docstring(tree)}
+    declared = [("", node) for node in tree.body]
+    declared += [(node.name + ".", m) for node in tree.body if isinstance(node, ast.ClassDef) for m in node.body]
+    for prefix, node in declared:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):  # of overloads, the one with a docstring
+            found[prefix + node.name] = found.get(prefix + node.name) or ast.get_docstring(node)
+    return found
 
 
 class StrSubclass(str):

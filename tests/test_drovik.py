@@ -42,7 +42,7 @@ def test_class_shape():
     assert static == {"_trim_prefix", "_trim_suffix", "_format_sql", "to_prepared_statement", "to_replace"}
     assert ParseMapper.get_sql.__qualname__ == "ParseMapper.get_sql"
     assert ParseMapper.get_sql.__doc__ == "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:"
-    assert ParseMapper.select.__doc__ is None
+    assert ParseMapper.select.__doc__.startswith("Prepares the ``select`` statement `id` with `params`.\n")
 
 
 @pytest.mark.parametrize(

@@ -79,7 +79,7 @@ def test_function_metadata():
     # Signatures, annotations, defaults and __module__ are in test_zimbard.py.
     f = zimbard.sql_string_format
     assert f.__name__ == f.__qualname__ == "sql_string_format"
-    assert f.__doc__ is None and f.__kwdefaults__ is None
+    assert f.__doc__.startswith("`sql_str_value` as one complete SQL string literal") and f.__kwdefaults__ is None
     assert f.__globals__ is vars(zimbard)
     assert repr(f).startswith("<function sql_string_format at 0x")
 

@@ -1,6 +1,8 @@
 // velmo.db.aio: the asyncio session facade. Module init and the table of Python-visible names.
 #include "aio.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace velmo::aio {
@@ -74,6 +76,7 @@ void exec_aio(Module& m) {
     state.in_session = m.function(in_session_sig).release();
     state.given_session = m.function(given_session_sig).release();
     def_session_class(m, def_greenlet_session_class(m));
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // velmo.db.brannow: the session facade. Module init and the table of Python-visible names.
 #include "brannow.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace velmo::brannow {
@@ -84,6 +86,7 @@ void exec_brannow(Module& m) {
     find_python_init(m);
     def_session_class(m);
     find_sql_logger();
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 // resolves them.
 #include "checker.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 namespace velmo::checker {
 
 using namespace velmo::rt;
@@ -18,19 +20,8 @@ using rt::Default;
 using rt::Exact;
 using rt::Signature;
 
-const Signature check_sig{
-    "check",
-    {{"paths", Default::Required, Exact::List, "list[str]"}},
-    check_fn,
-    "list[str]",
-    "The problems of the mapper files at `paths`, one report line each: PATH:LINE:COLUMN: SEVERITY: MESSAGE."};
-const Signature main_sig{
-    "main",
-    {{"argv", Default::None, Exact::List, "list[str]"}},
-    main_fn,
-    "int",
-    "velmo check [-h] FILE...: prints the problems of the files; returns the exit status (0 no errors,\n"
-    "1 errors, 2 usage error). `argv` defaults to sys.argv[1:]."};
+const Signature check_sig{"check", {{"paths", Default::Required, Exact::List, "list[str]"}}, check_fn, "list[str]"};
+const Signature main_sig{"main", {{"argv", Default::None, Exact::List, "list[str]"}}, main_fn, "int"};
 
 const Signature on_start_sig{"_on_start", {{"reader"}, {"name"}, {"attributes"}}, on_start_fn};
 const Signature on_end_sig{"_on_end", {{"reader"}, {"name"}}, on_end_fn};
@@ -59,6 +50,7 @@ void exec_checker(Module& m) {
     state.on_data = m.function(on_data_sig).release();
     m.def(check_sig);
     m.def(main_sig);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // statements against parameters and prepares them as SQLAlchemy clauses with named binds.
 #include "drovik.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 namespace velmo::drovik {
 
 using namespace velmo::rt;
@@ -22,8 +24,7 @@ const Signature get_sql_sig{
     "get_sql",
     {{"self"}, {"sql_id", Default::Required, Exact::Str, "str"}, {"params", Default::None, Exact::Dict, "dict"}},
     get_sql_fn,
-    "tuple",
-    "Get SQL Statement By sql_id\nFormatting of SQL Statements\n:return:"};
+    "tuple"};
 const Signature list_statement_sig{"list_statement", {{"self"}}, list_statement_fn};
 const Signature trim_prefix_sig{
     "_trim_prefix",
@@ -134,6 +135,7 @@ void exec_drovik(Module& m) {
     state.own_trim_prefix = class_entry(cls, state.s_trim_prefix);
     state.own_trim_suffix = class_entry(cls, state.s_trim_suffix);
     state.own_format_sql = class_entry(cls, state.s_format_sql);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // velmo.utils.fendrel: parameter markers «#{..}», «${..}» and «$f{..}» and their type options.
 #include "fendrel.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 namespace velmo::fendrel {
 
 using namespace rt;
@@ -122,6 +124,7 @@ void exec_fendrel(Module& m) {
     m.def(get_sql_param_sig);
 
     state.nonspace_pattern = call_method(state.re_module, state.s_compile, {state.s_nonspace}).release();
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 // called directly: that is what regex.sub does after its own (slow, Python-level) cache look-up.
 #include "../runtime/rt.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace {
@@ -114,6 +116,7 @@ void exec_harlune(Module& m) {
     state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), check(PyDict_New())};
     m.def(replace_sql_first_sig);
     m.def(replace_sql_last_sig);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

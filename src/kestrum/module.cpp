@@ -1,6 +1,8 @@
 // velmo.db.kestrum: the SQL template. Module init and the table of Python-visible names.
 #include "kestrum.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace velmo::kestrum {
@@ -103,6 +105,7 @@ void exec_kestrum(Module& m) {
     // Owned, so that the identity test in select_page can never match a recycled address.
     state.count_query_fn = Py_NewRef(m.def(count_query_sig));
     state.limit_query_fn = Py_NewRef(m.def(limit_query_sig));
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

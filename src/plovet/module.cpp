@@ -4,6 +4,8 @@
 // look it up, like `time`, at call time, so that rebinding a global takes effect.
 #include "../runtime/rt.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace {
@@ -44,6 +46,7 @@ void exec_plovet(Module& m) {
     dict_set(registry.get(), "like", like_fn);
     dict_set(registry.get(), "time_format", time_format_fn);
     m.add("default_fun_dict", registry);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

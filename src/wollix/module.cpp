@@ -7,6 +7,8 @@
 
 #include "../runtime/rt.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace {
@@ -139,6 +141,7 @@ void exec_wollix(Module& m) {
     m.def(is_container_type_sig);
     m.def(get_base_type_sig);
     m.def(is_result_class_sig);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

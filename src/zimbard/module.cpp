@@ -4,6 +4,8 @@
 
 #include "../runtime/rt.hpp"
 
+#include "docs.inc"  // module_docs, from the stub
+
 using namespace velmo::rt;
 
 namespace {
@@ -171,6 +173,7 @@ void exec_zimbard(Module& m) {
     state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_sig));
     m.def(sql_string_format_sig);
     m.def(param_str_sig);
+    apply_docs(m, module_docs);
 }
 
 }  // namespace

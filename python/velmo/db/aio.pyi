@@ -1,6 +1,19 @@
-# The asyncio session facade: VelmoSqlSession's road, run inside SQLAlchemy's greenlet bridge over
-# an AsyncEngine.
-#
+"""The session for asyncio: `AsyncVelmoSqlSession`, `velmo.db.brannow.VelmoSqlSession` over an
+``AsyncEngine``.
+
+It has every method of ``VelmoSqlSession``, with the same arguments and rules, and each returns
+an awaitable: the sync session's own code (mapper, template, result shaping, commit, rollback,
+close) runs inside SQLAlchemy's greenlet bridge, as ``AsyncSession`` runs its ``Session``. The
+current transaction belongs to the asyncio task: a task starts with the one current where it was
+created, and its own `begin_tx` and `close` leave its creator's alone.
+
+>>> async def main():
+...     session = AsyncVelmoSqlSession({"users": ParseMapper("users.xml")}, async_engine)
+...     return await session.execute_sql("count", "users", {}, return_type=int)
+>>> asyncio.run(main())
+3
+"""
+
 # Every method of AsyncVelmoSqlSession returns an awaitable, even begin_tx and get_ori_session,
 # which do no I/O: one rule for the whole class (await every call, as with AsyncSession.begin), and
 # begin_tx then sets the transaction in the context of the task that awaits it, like every other
@@ -30,9 +43,31 @@ _T = TypeVar("_T")
 # The sync session that AsyncVelmoSqlSession runs in SQLAlchemy's greenlet; its own
 # connection_local keeps asyncio transactions apart from VelmoSqlSession's.
 class GreenletVelmoSqlSession(VelmoSqlSession):
+    """The sync session that `AsyncVelmoSqlSession` runs in SQLAlchemy's greenlet; its own
+    ``connection_local`` keeps asyncio transactions apart from ``VelmoSqlSession``'s."""
+
     connection_local: ClassVar[ContextVar[Session | None]]
 
 class AsyncVelmoSqlSession:
+    """``VelmoSqlSession`` for asyncio: the same methods, each returning an awaitable.
+
+    Example:
+        >>> async def add_two(session):
+        ...     await session.begin_tx()
+        ...     try:
+        ...         await session.execute_sql("add", "users", {"name": "Edsger", "age": 72})
+        ...         await session.execute_sql("add", "users", {"name": "Barbara", "age": 85})
+        ...         await session.commit()
+        ...     except Exception:
+        ...         await session.rollback()
+        ...         raise
+        ...     finally:
+        ...         await session.close()
+        ...     return await session.execute_sql("count", "users", {}, return_type=int)
+        >>> asyncio.run(add_two(AsyncVelmoSqlSession({"users": ParseMapper("users.xml")}, async_engine)))
+        5
+    """
+
     # The current transaction of the running task (GreenletVelmoSqlSession.connection_local): a
     # task starts with its creator's, and its own begin_tx and close do not change its creator's.
     connection_local: ClassVar[ContextVar[Session | None]]
@@ -44,10 +79,25 @@ class AsyncVelmoSqlSession:
     # SqlTemplate built on an AsyncEngine's sync_engine, whose AsyncEngine becomes data_source.
     def __init__(
         self, mapper_dict: dict[str, Any], data_source: AsyncEngine | None = None, kestrum: SqlTemplate | None = None
-    ) -> None: ...
+    ) -> None:
+        """A session over mappers and an ``AsyncEngine``.
+
+        Args:
+            mapper_dict: the mappers by namespace.
+            data_source: the ``AsyncEngine``.
+            kestrum: a `SqlTemplate` built on ``data_source.sync_engine``; its ``AsyncEngine``
+                becomes `data_source` when that is None.
+
+        Raises:
+            TypeError: `data_source` is an ``Engine`` (use ``VelmoSqlSession``), or `kestrum` is not
+                built on an ``AsyncEngine``'s ``sync_engine``.
+        """
     # A new AsyncSession(bind=data_source, expire_on_commit=False) that the caller closes.
-    def get_ori_session(self) -> Awaitable[AsyncSession]: ...
-    def begin_tx(self) -> Awaitable[None]: ...
+    def get_ori_session(self) -> Awaitable[AsyncSession]:
+        """A new ``AsyncSession`` on the data source (``expire_on_commit=False``) that the caller
+        closes; awaited, although it does no I/O."""
+    def begin_tx(self) -> Awaitable[None]:
+        """Begins a transaction in the task that awaits it, as `VelmoSqlSession.begin_tx` does."""
     def execute_sql(
         self,
         sql_id: str,
@@ -55,30 +105,75 @@ class AsyncVelmoSqlSession:
         ori_params: dict[str, Any] | None = None,
         page: Page | None = None,
         return_type: Any = None,
-    ) -> Awaitable[Any]: ...
-    def select_one(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> Awaitable[dict[str, Any] | None]: ...
-    def select_list(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> Awaitable[list[dict[str, Any]]]: ...
+    ) -> Awaitable[Any]:
+        """Runs the statement `sql_id` of the mapper `namespace` with `ori_params`, as
+        `VelmoSqlSession.execute_sql` does; returns an awaitable of its result.
+
+        Args:
+            sql_id: the statement's id.
+            namespace: the mapper's key in `mapper_dict`.
+            ori_params: the parameters.
+            page: for a select, the `Page` wanted.
+            return_type: what a select returns.
+
+        Raises:
+            TypeError: an argument of the wrong type, at the call.
+            Exception: everything else at the ``await``, as `VelmoSqlSession.execute_sql` raises it.
+
+        Example:
+            >>> async def main():
+            ...     session = AsyncVelmoSqlSession({"users": ParseMapper("users.xml")}, async_engine)
+            ...     return await session.execute_sql("find", "users", {"min_age": 40})
+            >>> asyncio.run(main())
+            [User(id=2, name='Alan', age=41), User(id=3, name='Grace', age=45)]
+        """
+    def select_one(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> Awaitable[dict[str, Any] | None]:
+        """Runs a clause of your own; the first row as a dict, or None."""
+    def select_list(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> Awaitable[list[dict[str, Any]]]:
+        """Runs a clause of your own; its rows as dicts."""
     def select_page(
         self, sql: TextClause, page: Page, sql_param: dict[str, Any] | None = None
-    ) -> Awaitable[dict[str, Any]]: ...
-    def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[Any]: ...
-    def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[int]: ...
-    def update(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[int]: ...
-    def add(self, data: Any) -> Awaitable[None]: ...
-    def add_all(self, datas: Any) -> Awaitable[None]: ...
-    def select_all_orm2(self, statement: Any) -> Awaitable[list[Any]]: ...
-    def select_one_orm2(self, statement: Any) -> Awaitable[Any]: ...
-    def delete_orm2(self, statement: Any) -> Awaitable[int]: ...
-    def update_orm2(self, statement: Any) -> Awaitable[int]: ...
-    def insert_orm2(self, statement: Any, data_list: list[Any] | None = None) -> Awaitable[Result[Any]]: ...
+    ) -> Awaitable[dict[str, Any]]:
+        """Runs a clause of your own for one page; a dict with ``pageNum``, ``pageSize``,
+        ``total`` and ``list``."""
+    def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[Any]:
+        """Runs an insert clause of your own; the new row's id as the driver reports it."""
+    def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[int]:
+        """Runs a delete clause of your own; the number of rows deleted."""
+    def update(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Awaitable[int]:
+        """Runs an update clause of your own; the number of rows changed."""
+    def add(self, data: Any) -> Awaitable[None]:
+        """Adds a mapped object and flushes it."""
+    def add_all(self, datas: Any) -> Awaitable[None]:
+        """Adds mapped objects and flushes them."""
+    def select_all_orm2(self, statement: Any) -> Awaitable[list[Any]]:
+        """Runs an ORM select; all its objects, loaded."""
+    def select_one_orm2(self, statement: Any) -> Awaitable[Any]:
+        """Runs an ORM select; its first object, or None."""
+    def delete_orm2(self, statement: Any) -> Awaitable[int]:
+        """Runs an ORM delete statement; the number of rows deleted."""
+    def update_orm2(self, statement: Any) -> Awaitable[int]:
+        """Runs an ORM update statement; the number of rows changed."""
+    def insert_orm2(self, statement: Any, data_list: list[Any] | None = None) -> Awaitable[Result[Any]]:
+        """Runs an ORM insert statement, with `data_list` as its rows; the ``Result``."""
     # fun runs in a session of its own, committed (rolled back on an Exception) and closed: an
     # async def function gets an AsyncSession over it and is awaited; a plain function gets the
     # Session, in the greenlet (as AsyncSession.run_sync); an awaitable from a plain function is
     # refused with TypeError.
     @overload
-    def execute_in_connection(self, fun: Callable[[AsyncSession], Coroutine[Any, Any, _T]]) -> Awaitable[_T]: ...
+    def execute_in_connection(self, fun: Callable[[AsyncSession], Coroutine[Any, Any, _T]]) -> Awaitable[_T]:
+        """Runs `fun` in a session of its own, committed (rolled back on an ``Exception``) and
+        closed: an ``async def`` function gets an ``AsyncSession`` over it and is awaited; a plain
+        function gets the ``Session``, in the greenlet.
+
+        Raises:
+            TypeError: a plain function returned an awaitable.
+        """
     @overload
     def execute_in_connection(self, fun: Callable[[Session], _T]) -> Awaitable[_T]: ...
-    def commit(self) -> Awaitable[None]: ...
-    def rollback(self) -> Awaitable[None]: ...
-    def close(self) -> Awaitable[None]: ...
+    def commit(self) -> Awaitable[None]:
+        """Commits the task's current transaction, which stays current."""
+    def rollback(self) -> Awaitable[None]:
+        """Rolls the task's current transaction back; it stays current."""
+    def close(self) -> Awaitable[None]:
+        """Ends the task's current transaction, as `VelmoSqlSession.close` does."""
