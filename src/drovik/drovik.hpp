@@ -40,7 +40,8 @@ using rt::str_equal;
     X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")                         \
     X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                             \
     X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")                     \
-    X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ")
+    X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ") X(notes, "__notes__")                         \
+    X(cannot_import_note, "cannot import result type ") X(unknown_type_note, "unknown result type ")
 // clang-format on
 VELMO_NAMES(Names, DROVIK_NAMES)
 
