@@ -46,6 +46,9 @@ struct State : Names {
     PyObject* on_start;
     PyObject* on_end;
     PyObject* on_data;
+    // While the command line checks with --path: the directories a result type was imported
+    // from, for the problem of one that does not import ("" otherwise).
+    std::string looked_in;
 };
 extern State state;
 

@@ -30,7 +30,12 @@ void check_result_type(const Node& node, const std::string& text, Report& report
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
         SavedError caught;
         Ref message = Ref::steal(PyObject_Str(caught.get()));
-        report.error(node.at, "resultType " + quoted(text) + ": " + std::string(utf8(message.get())));
+        std::string line = "resultType " + quoted(text) + ": " + std::string(utf8(message.get()));
+        // A module that did not import: say where it was looked for.
+        Ref context = Ref::steal_or_null(PyException_GetContext(caught.get()));
+        if (!state.looked_in.empty() && context && PyErr_GivenExceptionMatches(context.get(), PyExc_ImportError))
+            line += " (looked in: " + state.looked_in + ")";
+        report.error(node.at, line);
         return;
     }
     Ref type = Ref::steal(resolved);
