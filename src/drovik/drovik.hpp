@@ -60,6 +60,10 @@ enum class Field : uint8_t { Tag, Text, Tail, Attrib, Count };
 // its entries (expressions come from mapper files, so their set is small; the bound only guards
 // against callers that make up new texts forever).
 inline constexpr Py_ssize_t clause_cache_budget = 4 << 20;
+// The most characters a statement's evaluation may make, and a ${} substitution may grow a text
+// to: far above any real statement, low enough that a text which multiplies itself is refused
+// within a fraction of a second.
+inline constexpr Py_ssize_t expanded_text_limit = Py_ssize_t{1} << 26;
 inline constexpr Py_ssize_t code_cache_limit = 4096;
 
 // One override string of a trim set, ordered longest first before use.

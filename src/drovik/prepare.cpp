@@ -417,7 +417,7 @@ namespace {
 // Every marker found is replaced again in the whole text, so a value that holds its own marker
 // (or two that hold each other's) doubles the text once per occurrence: thirty occurrences would
 // ask for gigabytes. A text that would outgrow any SQL statement is refused before it is made.
-constexpr Py_ssize_t replaced_text_limit = Py_ssize_t{1} << 26;
+constexpr Py_ssize_t replaced_text_limit = expanded_text_limit;
 
 void refuse_runaway_growth(PyObject* ret, PyObject* old, PyObject* value) {
     if (!PyUnicode_CheckExact(ret) || !PyUnicode_CheckExact(old) || !PyUnicode_CheckExact(value)) return;
