@@ -35,10 +35,12 @@ struct BodyReading {
     sql::Tail reading;
 };
 
-// What one evaluation has made so far, against expanded_text_limit: every character a body
-// adds (its text and tails, and what where, trim, set and foreach put together) and a share for
-// each element evaluated, so that includes that fan out or foreach elements nested in each other
-// are refused long before their text would be made, also when their elements hold no text.
+// What one evaluation has made so far, against expanded_text_limit: every character of text,
+// tails and attributes (prefix, suffix, open, close, separator) it adds, each time it adds them,
+// each foreach item's text, and a share for each element evaluated. The statement's text is
+// never longer; includes that
+// fan out or foreach elements nested in each other are refused long before their text would be
+// made, also when their elements hold no text.
 class Expansion {
 public:
     static constexpr Py_ssize_t element_share = 16;
@@ -258,9 +260,7 @@ bool condition(const Walk& w, PyObject* element, PyObject* test) {
 
 [[gnu::noinline]] void emit_where(const Walk& w, PyObject* element, Text& out) {
     Ref temp = body_text(w, element);
-    Ref clause = where_clause(temp.get());
-    w.made->charge(clause.get());
-    out.add(std::move(clause));
+    out.add(where_clause(temp.get()));
 }
 
 // A trim attribute's override set: its "|"-separated pieces, stripped.
@@ -316,7 +316,8 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     Ref ret = body_text(w, element);
     if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
     if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
-    w.made->charge(ret.get());
+    w.made->charge(prefix.get());
+    w.made->charge(suffix.get());
     // prefix + " " + ret + " " + suffix
     if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_CheckExact(ret.get()) && PyUnicode_CheckExact(suffix.get())) {
         out.add(std::move(prefix));
@@ -334,7 +335,6 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
 [[gnu::noinline]] void emit_set(const Walk& w, PyObject* element, Text& out) {
     Ref ret = body_text(w, element);
     Ref trimmed = trim_call(ret.get(), state.comma_override, false);
-    w.made->charge(trimmed.get());
     if (PyUnicode_CheckExact(trimmed.get())) {
         out.add(Ref::borrow(state.s_set));
         out.add(std::move(trimmed));
@@ -415,6 +415,8 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
         old_marker = concat(concat(state.s_marker_open, item.get()).get(), state.s_marker_close);
         marker_head = concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index);
     }
+    w.made->charge(open.get());
+    w.made->charge(close.get());
     std::vector<Ref> parts;
     parts.reserve(static_cast<size_t>(count));
     bool all_str = true;
@@ -437,6 +439,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
                            ? Ref::steal(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1))
                            : call_method(child_ret.get(), state.s_replace, {old_string.get(), new_string.get()});
         all_str = all_str && PyUnicode_CheckExact(replaced.get());
+        // Each item's text is made once more here: nested foreach elements pay for every level.
         w.made->charge(replaced.get());
         w.made->charge(separator.get());
         parts.push_back(std::move(replaced));
