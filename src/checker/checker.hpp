@@ -149,6 +149,8 @@ void check_markers(const TextRun& run, const std::vector<std::string>& items, Re
 
 // Include cycles among sql fragments.
 void check_include_cycles(const Mapper& mapper);
+// Includes whose fragments expand to more text than evaluation allows.
+void check_include_expansion(const Mapper& mapper);
 
 // ---- report.cpp ----
 

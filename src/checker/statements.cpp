@@ -87,6 +87,7 @@ void check_document(const Document& doc, Report& report) {
     }
     for (size_t index : mapper.statements) check_body(mapper, index);
     check_include_cycles(mapper);
+    check_include_expansion(mapper);
 }
 
 }  // namespace velmo::checker
