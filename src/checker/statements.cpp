@@ -57,7 +57,13 @@ void check_attributes(const Node& node, const std::vector<std::string_view>& kno
 void check_document(const Document& doc, Report& report) {
     size_t root = mapper_element(doc);
     const Node& mapper_node = doc.nodes[root];
-    if (mapper_node.tag == "mapper") check_attributes(mapper_node, {"namespace"}, report);
+    // The attributes that point an editor at the schema (python/velmo/mapper/mapper.xsd) are
+    // the XML Schema instance namespace's; loading ignores them.
+    if (mapper_node.tag == "mapper")
+        check_attributes(mapper_node,
+                         {"namespace", "{http://www.w3.org/2001/XMLSchema-instance}noNamespaceSchemaLocation",
+                          "{http://www.w3.org/2001/XMLSchema-instance}schemaLocation"},
+                         report);
 
     Mapper mapper{doc, {}, {}, report};
     for (size_t index : mapper_node.children) {
