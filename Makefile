@@ -22,7 +22,8 @@ $(STAMP): pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "SQLAlchemy[asyncio]>=2,<3" "pydantic>=2,<3" regex \
 		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1" "mypy>=1.10" types-regex "clang-format==19.1.7" \
-		"aiosqlite>=0.20" "aiomysql>=0.2" "asyncpg>=0.29" "fastapi>=0.121" "httpx>=0.27" "hypothesis>=6.100" "atheris>=2.3"
+		"aiosqlite>=0.20" "aiomysql>=0.2" "asyncpg>=0.29" "fastapi>=0.121" "httpx>=0.27" "hypothesis>=6.100" "atheris>=2.3" \
+		"xmlschema>=3"
 	@# CMake and Ninja from PyPI where the machine has none.
 	command -v cmake >/dev/null || $(PY) -m pip install -q "cmake>=3.25"
 	command -v ninja >/dev/null || $(PY) -m pip install -q ninja

@@ -1,12 +1,17 @@
 """velmo.mapper.checker: each kind of problem with its exact report line, checked against what
 loading and evaluation really do with the same statements; the command line and exit status."""
 
+import ast
+import importlib.resources
+import importlib.util
 import os
+import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
+import xmlschema
 
 from conftest import Raises, expect
 from velmo.mapper.checker import check, main
@@ -68,6 +73,11 @@ ROWS = [
     ('<selct id="s">SELECT 1</selct><select id="s2" x:a="1" xmlns:x="urn:x">SELECT 1</select>',
      [("<selct", "error", "unknown element 'selct' in mapper: only sql, select, insert, update and delete are read"),
       ("<select", "error", "unknown attribute '{urn:x}a' on select")], None),
+    ("".join(f'<sql id="g{i}">.<include refid="g{i + 1}"/><include refid="g{i + 1}"/></sql>' for i in range(40))
+     + '<sql id="g40">x</sql><select id="fan">SELECT <include refid="g0"/></select>',
+     [('<include refid="g0"/></select>', "error", "include refid 'g0' expands to more than 67108864 characters (fragments"
+       " that include others more than once multiply their text): evaluating the statement raises MemoryError")],
+     Raises(MemoryError)),
 ]
 CLEAN = [  # every element kind and attribute, as loading and evaluation accept them
     '<select id="find" resultType="datetime.date">SELECT <include refid="cols"/> FROM t <where><if test=" params.get(\'a\')">AND a = #{a}</if>'
@@ -122,13 +132,32 @@ def test_a_clean_document_has_no_report_and_evaluates(mapper_file, capsys):
         ('<mapper><select id="a">\n\tα &nbsp;</select></mapper>', ":2:4: error: undefined entity"),
         ("", ":1:1: error: no element found"),
         (None, ": error: No such file or directory"),
+        ('<!DOCTYPE m [<!ENTITY xxe SYSTEM "file:///etc/passwd">]>\n<mapper><select id="a">&xxe;</select></mapper>',
+         ":2:24: error: undefined entity &xxe;"),
+        ("/dev/zero", ":1:1: error: not well-formed (invalid token)"),  # read no further than loading reads
     ],
 )
 def test_files_that_do_not_parse(mapper_file, tmp_path, document, report):
-    path = str(tmp_path / "absent.xml") if document is None else mapper_file(document)
+    path = str(tmp_path / "absent.xml") if document is None else document if document[:1] == "/" else mapper_file(document)
     assert check([path]) == [path + report]
     with pytest.raises(Exception):
         ParseMapper(path)
+
+
+@pytest.mark.parametrize("statement", [
+    '<select id="s">' + '<if test="1">' * 10_000 + "x" + "</if>" * 10_000 + "</select>",
+    '<select id="s">' + '<trim prefix="(">' * 10_000 + "x" + "</trim>" * 10_000 + "</select>",
+    '<select id="s">' + "<choose><otherwise>" * 10_000 + "x" + "</otherwise></choose>" * 10_000 + "</select>",
+    "".join(f'<sql id="c{i}"><include refid="c{i + 1}"/></sql>' for i in range(20_000))
+    + '<sql id="c20000">x</sql><select id="s"><include refid="c0"/></select>',
+])
+def test_nesting_beyond_the_recursion_limit_is_a_problem_line(mapper_file, capsys, statement):
+    path = mapper_file(f"<mapper>{statement}</mapper>")
+    assert main(["check", path]) == 1
+    assert re.fullmatch(rf"{re.escape(path)}:1:\d+: error: (includes or )?elements nested deeper than the recursion "
+                        r"limit allows \(\d+ (levels|fragments deep)\): evaluating the statement raises RecursionError\n",
+                        capsys.readouterr().out)
+    expect(Raises(RecursionError), ParseMapper(path).get_sql, "s", {})
 
 
 def test_warnings_leave_the_status_at_zero(mapper_file, capsys):
@@ -152,6 +181,69 @@ def test_command_line(capsys, argv, status, stderr):
     out, err = capsys.readouterr()
     assert err == ("usage: velmo check [-h] FILE...\n" + stderr + "\n" if stderr else "")
     assert out.startswith("usage: velmo check [-h] FILE...\n\n") == (status == 0)
+
+
+def test_path_puts_directories_before_the_working_directory(mapper_file, tmp_path, capsys):
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "checked_models.py").write_text("class User: pass\n")
+    path = mapper_file('<mapper><select id="a" resultType="checked_models.User"/>'
+                       '<select id="b" resultType="checked_app.User"/></mapper>')
+    assert main(["check", "--path", str(tmp_path / "app"), f"--path={tmp_path}", path]) == 1
+    assert capsys.readouterr().out == (f"{path}:1:58: error: resultType 'checked_app.User': 无法导入类型 checked_app.User: "
+                                       f"No module named 'checked_app' (looked in: {tmp_path}/app, {tmp_path}, {os.getcwd()})\n")
+    assert str(tmp_path) not in sys.path and main(["check", path, "--path"]) == 2
+
+
+SCHEMA = xmlschema.XMLSchema(str(importlib.resources.files("velmo.mapper") / "mapper.xsd"))
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def repository_mappers():
+    """Every mapper file of the repository: files, the README's, and those the benchmarks write."""
+    texts = {str(p.relative_to(ROOT)): p.read_text() for p in [*ROOT.glob("examples/*.xml"), *ROOT.glob("tests/data/*.xml")]}
+    texts["README.md users.xml"] = re.search(r"^```xml users.xml\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)[1]
+    for bench in ["bench_mapper.py", "common.py", "bench_peers.py"]:
+        tree = ast.parse((ROOT / "benchmarks" / bench).read_text())
+        mapper = next(n.value.value for n in tree.body if isinstance(n, ast.Assign) and getattr(n.targets[0], "id", "") == "MAPPER")
+        texts[bench] = mapper.format(returning="") if "{returning}" in mapper else mapper
+    spec = importlib.util.spec_from_file_location("bench_mapper", ROOT / "benchmarks" / "bench_mapper.py")
+    spec.loader.exec_module(bench_mapper := importlib.util.module_from_spec(spec))
+    return texts, bench_mapper.big_mapper
+
+
+REPOSITORY, BIG_MAPPER = repository_mappers()
+
+
+@pytest.mark.parametrize("name", sorted(REPOSITORY) + ["big_mapper"])
+def test_repository_mapper_files_follow_the_schema_as_the_checker_does(mapper_file, monkeypatch, name):
+    path = mapper_file(REPOSITORY.get(name, ""))
+    if name == "big_mapper":
+        BIG_MAPPER(path, 3)
+    for where in ["examples", "benchmarks"]:  # where the result types live
+        monkeypatch.syspath_prepend(str(ROOT / where))
+    monkeypatch.setattr(sys.modules["__main__"], "User", type("User", (), {}), raising=False)  # the README's
+    problems = [line for line in check([path]) if ": error: " in line]
+    # The test data keeps an element loading skips, <resultMap>: both refuse that one.
+    assert (SCHEMA.is_valid(path), problems) == ((True, []) if "drovik_users" not in name else (False, problems))
+    assert name != "tests/data/drovik_users.xml" or problems == [f"{path}:92:5: error: unknown element 'resultMap' in mapper:"
+                                                                 " only sql, select, insert, update and delete are read"]
+
+
+XSI = 'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:noNamespaceSchemaLocation="mapper.xsd"'
+
+
+@pytest.mark.parametrize(("statements", "valid"), [
+    ('<sql id="c">a</sql><select id="s" resultType="int">SELECT <include refid="c"/></select>', True),
+    ('<select resultType="int">SELECT 1</select>', False),
+    ('<select id="s">SELECT <include refid="nope"/></select>', False),
+    ('<select id="s">x</select><delete id="s">y</delete>', False),
+    ('<select id="s">SELECT <iff test="1">x</iff></select>', False),
+    ('<select id="s">SELECT <if>x</if></select>', False),
+    ('<delete id="s">DELETE <foreach item="v" collection="vs" open="(" close=")">#{v}</foreach></delete>', False),
+])
+def test_the_schema_and_the_checker_agree(mapper_file, statements, valid):
+    path = mapper_file(f'<mapper namespace="t" {XSI}>{statements}</mapper>')
+    assert SCHEMA.is_valid(path) == valid == all(": error: " not in line for line in check([path]))
 
 
 def test_python_m_velmo_check(mapper_file, tmp_path):

@@ -265,6 +265,35 @@ def test_include_cycle_ends_in_recursion_error(load):
         mapper.parse_element(mapper.id_2_element_map["b"], {"params": {}})
 
 
+FAN_OUT = "".join(f'<sql id="f{i}">.<include refid="f{i + 1}"/><include refid="f{i + 1}"/></sql>' for i in range(40))
+
+
+def nested_foreach(depth):
+    body = "#{x}"
+    for level in range(depth):
+        body = f'<foreach item="i{level}" collection="xs" open="(" close=")" separator=",">{body}</foreach>'
+    return f"<select id='s'>SELECT {body}</select>"
+
+
+TOO_LONG = Raises(MemoryError, "statement t.s would expand to more than 67108864 characters (includes that fan out, "
+                                "or foreach elements nested in each other, multiply its text)")
+
+
+@pytest.mark.parametrize(("statements", "params", "markers"), [
+    (FAN_OUT + "<sql id='f40'/><select id='s'><include refid='f0'/></select>", {}, TOO_LONG),
+    (FAN_OUT.replace(".", "") + "<sql id='f40'/><select id='s'><include refid='f0'/></select>", {}, TOO_LONG),
+    (nested_foreach(30), {"xs": [1, 2]}, TOO_LONG),
+    (nested_foreach(12), {"xs": [1, 2]}, 2 ** 12),  # statements far larger than real ones still run
+    (nested_foreach(1), {"xs": list(range(200_000))}, 200_000),
+])
+def test_a_statement_that_multiplies_its_text_is_refused_as_it_grows(mapper_file, statements, params, markers):
+    mapper = ParseMapper(path := mapper_file(f'<mapper namespace="t">{statements}</mapper>'))
+    if not isinstance(markers, Raises):
+        assert mapper.get_sql("s", params)[0].text.count(":x") == markers
+        return
+    assert expect(markers, mapper.get_sql, "s", params).__notes__ == [f"in t.s (mapper {path})"]
+
+
 def deep_statement(depth, tag):
     """A select whose body nests `depth` elements of one tag."""
     attributes = 'test="True" prefix="" item="i" collection="ids" open="" close="" separator=""'

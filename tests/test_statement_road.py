@@ -15,6 +15,7 @@ from velmo.db import kestrum
 from velmo.db.brannow import VelmoSqlSession
 from velmo.db.kestrum import Page, SqlTemplate, count_query, limit_query
 from velmo.mapper.drovik import ParseMapper
+from velmo.utils.wollix import get_type_from_string
 
 STATEMENTS = """
 <select id="cond">SELECT 1 <if test="params['age'] > 1">x</if></select>
@@ -53,6 +54,10 @@ def run(sql_id, params=None, return_type=None, ns="t"):
     (run("run", {}), sqlalchemy.exc.OperationalError, "in t.run (mapper {})"),
     (run("one", {"a": 1}, str), TypeError, "in t.one (mapper {})"),
     (run("nope", {}), Exception, "in t.nope (mapper {})"),
+    (run("eahc", {}), Exception, "no statement 'eahc' in t (mapper {}): did you mean 'each'?"),
+    (lambda s, m, path: m.update("con", {}), Exception, "no statement 'con' in t (mapper {}): did you mean 'cond'?"),
+    (run("cond", ns="tt"), Exception, "namespace 'tt' is not among the mappers (t, fake): did you mean 't'?"),
+    (run("cond", ns="users"), Exception, "namespace 'users' is not among the mappers (t, fake)"),
     (run("cond"), TypeError, "in t.cond (mapper {})"),
     (run("find", {}, ns="fake"), KeyError, "in fake.find (mapper of type Fake)"),
     (lambda s, m, path: m.select("cond", {}), KeyError, IF + " of t.cond (mapper {})"),
@@ -90,6 +95,16 @@ def test_type_errors_of_loading_say_what_failed(load, namespace, result_type, me
     assert raised.__notes__ == [note]
 
 
+@pytest.mark.parametrize(("text", "message", "note"), [
+    ("nosuch.User", "无法导入类型 nosuch.User: No module named 'nosuch'", "cannot import result type 'nosuch.User': No module named 'nosuch'"),
+    ("logging.Usr", "无法导入类型 logging.Usr: module 'logging' has no attribute 'Usr'",
+     "cannot import result type 'logging.Usr': module 'logging' has no attribute 'Usr'"),
+    ("Usr", "未知的类型: Usr", "unknown result type 'Usr': neither a builtin name nor module.Class"),
+])
+def test_type_errors_of_wollix_say_what_failed_in_english(text, message, note):
+    assert expect(Raises(ValueError, message), get_type_from_string, text).__notes__ == [note]
+
+
 USE = ": use velmo.db.aio.AsyncVelmoSqlSession for asyncio"
 
 
@@ -121,6 +136,24 @@ def test_statements_are_logged_on_velmo_sql(load, caplog, level, expected):
     session.execute_sql("cond", "t", {"age": 0})
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == expected
     assert {(r.name, r.filename) for r in caplog.records} <= {("velmo.sql", "test_statement_road.py")}
+
+
+def test_a_marker_without_parameter_is_logged_once_per_mapper(mapper_file, caplog):
+    path = mapper_file('<mapper namespace="t">\n<sql id="f">, b = #{frag}</sql>\n<update id="u">UPDATE t SET\n  a = #{nmae}'
+                       '<include refid="f"/> WHERE id = #{id} AND k IN\n <foreach item="i" collection="ks" open="("'
+                       ' close=")" separator=",">#{i}</foreach></update>\n</mapper>')
+    session = VelmoSqlSession({"t": ParseMapper(path)}, create_engine("sqlite://"))
+    session.execute_in_connection(lambda con: con.execute(text("CREATE TABLE t (id, a, b, k)")))
+    caplog.set_level(logging.ERROR, logger="velmo.sql")
+    session.execute_sql("u", "t", {"id": 1, "ks": [1]})  # not reported while nobody listens
+    caplog.set_level(logging.WARNING, logger="velmo.sql")
+    for params in [{"id": 1, "ks": [1]}, {"ks": [1], "id": None}, {"id": 1, "nmae": None, "frag": 1, "ks": [2]}]:
+        session.execute_sql("u", "t", params)
+    ParseMapper(path).update("u", {"ks": [], "id": 1, "nmae": 1})
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.WARNING, f"t.u: marker #{{{name}}} ({path} line {line}) got no parameter; it binds NULL")
+        for name, line in [("nmae", 4), ("frag", 2), ("frag", 2)]]
+    assert {r.filename for r in caplog.records} == {"test_statement_road.py"}
 
 
 class PageRecorder(Session):

@@ -82,6 +82,31 @@ Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyO
     return forward(self, op, {sql, params}, 1, state.kw_sql_con_args);
 }
 
+// At most this many namespaces are listed in the note of an unknown one.
+constexpr Py_ssize_t listed_namespaces = 12;
+
+// "namespace 'user' is not among the mappers (users, orders): did you mean 'users'?"
+Ref namespace_note(PyObject* namespace_, PyObject* mappers) {
+    Ref names = Ref::steal(PySequence_List(mappers));
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref shown = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < n && i < listed_namespaces; ++i)
+        check(PyList_Append(shown.get(), Ref::steal(PyObject_Str(PyList_GET_ITEM(names.get(), i))).get()));
+    if (n > listed_namespaces) check(PyList_Append(shown.get(), str("...").get()));
+    Ref listed = n ? Ref::steal(PyUnicode_Join(str(", ").get(), shown.get())) : str("none");
+    Ref note = Ref::steal(PyUnicode_FromFormat("namespace %R is not among the mappers (%S)", namespace_, listed.get()));
+    if (Ref close = close_match(namespace_, names.get()))
+        note = Ref::steal(PyUnicode_FromFormat("%S: did you mean %R?", note.get(), close.get()));
+    return note;
+}
+
+// Exception("not found namespace: NS"), with the note that lists the mappers.
+[[noreturn, gnu::cold]] void unknown_namespace(PyObject* namespace_, PyObject* mappers) {
+    PyErr_Format(PyExc_Exception, "not found namespace: %S", namespace_);
+    note_error([&](PyObject*) { return namespace_note(namespace_, mappers); });
+    throw_error();
+}
+
 }  // namespace
 
 Ref execute_sql_fn(const Args& a) {
@@ -90,8 +115,7 @@ Ref execute_sql_fn(const Args& a) {
     // `namespace not in self.mapper_dict`, then `self.mapper_dict[namespace]`: read twice, as the
     // two expressions read it (a property may answer differently).
     Ref mappers = getattr(self, state.s_mapper_dict);
-    if (!check(PySequence_Contains(mappers.get(), namespace_)))
-        raise_format(PyExc_Exception, "not found namespace: %S", namespace_);
+    if (!check(PySequence_Contains(mappers.get(), namespace_))) unknown_namespace(namespace_, mappers.get());
     mappers = getattr(self, state.s_mapper_dict);
     Ref mapper = Ref::steal(PyObject_GetItem(mappers.get(), namespace_));
     Statement st{mapper.get(), namespace_, sql_id};

@@ -49,7 +49,8 @@ std::string compile_problem(const std::string& expression) {
     flags.cf_feature_version = PY_MINOR_VERSION;
     if (Ref code = Ref::steal_or_null(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)))
         return {};
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    // Running out of recursion is the nesting's problem, not the expression's.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError)) throw_error();
     SavedError caught;
     Ref message;
     if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError))
@@ -82,8 +83,28 @@ public:
     }
 
 private:
+    // Nesting deeper than the recursion limit allows fails evaluation with RecursionError; the
+    // check reports it once, where it ran out, and goes no deeper.
     void element(const Node& node, bool in_choose) {
-        RecursionGuard guard(" while checking a mapper element");
+        if (too_deep_) return;
+        try {
+            RecursionGuard guard(" while checking a mapper element");
+            check_stack(floor_, "maximum recursion depth exceeded while checking a mapper element");
+            ++depth_;
+            checked(node, in_choose);
+            --depth_;
+        } catch (const PyErrorSet&) {
+            if (too_deep_ || !PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+            PyErr_Clear();
+            too_deep_ = true;
+            m_.report.error(node.at, "elements nested deeper than the recursion limit allows (" +
+                                         std::to_string(depth_) +
+                                         " levels): evaluating the statement raises "
+                                         "RecursionError");
+        }
+    }
+
+    void checked(const Node& node, bool in_choose) {
         Report& report = m_.report;
         const KindInfo* info = kind_of(node.tag);
         if (!info) {
@@ -169,6 +190,9 @@ private:
 
     const Mapper& m_;
     std::vector<std::string> items_;  // the item names of the enclosing foreach elements
+    uintptr_t floor_ = stack_floor();
+    long depth_ = 0;
+    bool too_deep_ = false;
 };
 
 }  // namespace

@@ -29,7 +29,8 @@ using rt::Ref;
     X(CharacterDataHandler, "CharacterDataHandler") X(ordered_attributes, "ordered_attributes")                       \
     X(Parse, "Parse") X(CurrentLineNumber, "CurrentLineNumber") X(CurrentColumnNumber, "CurrentColumnNumber")         \
     X(lineno, "lineno") X(offset, "offset") X(code, "code") X(strerror, "strerror") X(msg, "msg")                     \
-    X(write, "write") X(namespace_separator, "}")  /* the separator ElementTree's parser gives expat */
+    X(write, "write") X(namespace_separator, "}")  /* the separator ElementTree's parser gives expat */              \
+    X(DefaultHandlerExpand, "DefaultHandlerExpand") X(read, "read") X(close, "close")
 // clang-format on
 VELMO_NAMES(Names, CHECKER_NAMES)
 
@@ -37,8 +38,7 @@ struct State : Names {
     PyObject* parser_create;         // xml.parsers.expat.ParserCreate
     PyObject* expat_error;           // xml.parsers.expat.ExpatError
     PyObject* error_string;          // xml.parsers.expat.ErrorString
-    PyObject* read_bytes;            // pathlib.Path.read_bytes
-    PyObject* path_type;             // pathlib.Path
+    PyObject* open;                  // io.open
     PyObject* is_keyword;            // keyword.iskeyword
     PyObject* get_type_from_string;  // velmo.utils.wollix, as loading resolves result types
     PyObject* is_container_type_by_str;
@@ -46,6 +46,10 @@ struct State : Names {
     PyObject* on_start;
     PyObject* on_end;
     PyObject* on_data;
+    PyObject* on_default;
+    // While the command line checks with --path: the directories a result type was imported
+    // from, for the problem of one that does not import ("" otherwise).
+    std::string looked_in;
 };
 extern State state;
 
@@ -121,6 +125,7 @@ bool read_document(PyObject* path, Document& doc, Report& report);
 Ref on_start_fn(const Args& a);
 Ref on_end_fn(const Args& a);
 Ref on_data_fn(const Args& a);
+Ref on_default_fn(const Args& a);
 
 // ---- statements.cpp ----
 
@@ -144,6 +149,8 @@ void check_markers(const TextRun& run, const std::vector<std::string>& items, Re
 
 // Include cycles among sql fragments.
 void check_include_cycles(const Mapper& mapper);
+// Includes whose fragments expand to more text than evaluation allows.
+void check_include_expansion(const Mapper& mapper);
 
 // ---- report.cpp ----
 

@@ -26,6 +26,7 @@ const Signature main_sig{"main", {{"argv", Default::None, Exact::List, "list[str
 const Signature on_start_sig{"_on_start", {{"reader"}, {"name"}, {"attributes"}}, on_start_fn};
 const Signature on_end_sig{"_on_end", {{"reader"}, {"name"}}, on_end_fn};
 const Signature on_data_sig{"_on_data", {{"reader"}, {"data"}}, on_data_fn};
+const Signature on_default_sig{"_on_default", {{"reader"}, {"data"}}, on_default_fn};
 
 Ref import_attribute(const char* module, const char* name) {
     Ref m = Ref::steal(PyImport_ImportModule(module));
@@ -39,8 +40,7 @@ void exec_checker(Module& m) {
     state.parser_create = import_attribute("xml.parsers.expat", "ParserCreate").release();
     state.expat_error = import_attribute("xml.parsers.expat", "ExpatError").release();
     state.error_string = import_attribute("xml.parsers.expat", "ErrorString").release();
-    state.path_type = import_attribute("pathlib", "Path").release();
-    state.read_bytes = getattr(state.path_type, "read_bytes").release();
+    state.open = import_attribute("io", "open").release();
     state.is_keyword = import_attribute("keyword", "iskeyword").release();
 
     state.intern();
@@ -48,6 +48,7 @@ void exec_checker(Module& m) {
     state.on_start = m.function(on_start_sig).release();
     state.on_end = m.function(on_end_sig).release();
     state.on_data = m.function(on_data_sig).release();
+    state.on_default = m.function(on_default_sig).release();
     m.def(check_sig);
     m.def(main_sig);
     apply_docs(m, module_docs);

@@ -1,9 +1,13 @@
 // Reading a mapper file into a Document with the parser's positions.
 //
 // The parser is the one ElementTree's parse runs (expat through xml.parsers.expat, with "}" as
-// the namespace separator) fed the file's bytes, so a file is well-formed here exactly when
-// loading can parse it, and the problem of one that is not carries expat's own message and
-// position. The handlers are the module's function objects bound to a capsule that points at the
+// the namespace separator), fed the file in the chunks ElementTree reads it in, so a file is
+// well-formed here exactly when loading can parse it, reading stops at the parser's first error
+// as loading's does (a file without end, such as /dev/zero, is not read to its end), and the
+// problem of a file that does not parse carries expat's own message and position. An entity
+// reference that the parser does not expand (an external entity, or one no DTD declares while
+// the document has one) reaches ElementTree's default handler, which refuses it as an
+// "undefined entity": the reader's default handler does the same. The handlers are the module's function objects bound to a capsule that points at the
 // Reader of this parse; expat reports the position of each event while its handler runs.
 #include <algorithm>
 
@@ -20,6 +24,8 @@ const char* const capsule_name = "velmo.mapper.checker.Reader";
 struct Reader {
     PyObject* parser;
     Document& doc;
+    std::string refused;  // an entity reference refused as loading refuses it
+    Position refused_at;
     std::vector<size_t> open;  // elements whose end tag is still to come
     size_t run_node = 0;       // where character data goes: that node's text or tail
     bool run_is_tail = false;
@@ -52,18 +58,36 @@ long long_attribute(PyObject* o, PyObject* name) {
     return n;
 }
 
-// The file's bytes, or an empty Ref after reporting why they cannot be read.
-Ref read_file(PyObject* path, Report& report) {
-    Ref file = call(state.path_type, {path});
-    PyObject* data = PyObject_CallOneArg(state.read_bytes, file.get());
-    if (data) return Ref::steal(data);
+// The chunk size ElementTree's parse reads a file in.
+constexpr long chunk_size = 64 * 1024;
+
+// Reports the OSError in flight as the file's problem: its strerror, else its text.
+void report_os_error(Report& report) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_error();
     SavedError caught;
     Ref reason = getattr_optional(caught.get(), state.s_strerror);
     if (!reason || !PyUnicode_Check(reason.get())) reason = Ref::steal(PyObject_Str(caught.get()));
     report.error({}, std::string(utf8(reason.get())));
+}
+
+// The file opened for reading bytes, or an empty Ref after reporting why it cannot be.
+Ref open_file(PyObject* path, Report& report) {
+    PyObject* file = PyObject_CallFunction(state.open, "Os", path, "rb");
+    if (file) return Ref::steal(file);
+    report_os_error(report);
     return {};
 }
+
+// file.close(), keeping whatever error is in flight.
+struct Closing {
+    PyObject* file;
+    ~Closing() {
+        SavedError pending;
+        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file, state.s_close));
+        PyErr_Clear();
+        if (pending.get()) pending.restore();
+    }
+};
 
 // Binds one of the handler functions to the reader.
 void set_handler(PyObject* parser, PyObject* name, PyObject* fn, PyObject* capsule) {
@@ -119,6 +143,17 @@ Ref on_end_fn(const Args& a) {
     return none();
 }
 
+Ref on_default_fn(const Args& a) {
+    Reader& r = reader_of(a[0]);
+    PyObject* data = a[1];
+    if (!PyUnicode_Check(data)) return none();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+    if (n < 2 || PyUnicode_READ_CHAR(data, 0) != '&' || PyUnicode_READ_CHAR(data, n - 1) != ';') return none();
+    r.refused = "undefined entity " + std::string(utf8(data));
+    r.refused_at = r.position();
+    raise(PyExc_ValueError, r.refused.c_str());  // stops the parse
+}
+
 Ref on_data_fn(const Args& a) {
     Reader& r = reader_of(a[0]);
     if (!r.in_document) return none();
@@ -130,8 +165,9 @@ Ref on_data_fn(const Args& a) {
 }
 
 bool read_document(PyObject* path, Document& doc, Report& report) {
-    Ref data = read_file(path, report);
-    if (!data) return false;
+    Ref file = open_file(path, report);
+    if (!file) return false;
+    Closing closing{file.get()};
     Ref parser = call(state.parser_create, {Py_None, state.s_namespace_separator});
     setattr(parser.get(), state.s_ordered_attributes, Py_True);
     Reader reader{parser.get(), doc};
@@ -139,9 +175,32 @@ bool read_document(PyObject* path, Document& doc, Report& report) {
     set_handler(parser.get(), state.s_StartElementHandler, state.on_start, capsule.get());
     set_handler(parser.get(), state.s_EndElementHandler, state.on_end, capsule.get());
     set_handler(parser.get(), state.s_CharacterDataHandler, state.on_data, capsule.get());
+    set_handler(parser.get(), state.s_DefaultHandlerExpand, state.on_default, capsule.get());
     Ref parse = getattr(parser.get(), state.s_Parse);
-    if (Ref done = Ref::steal_or_null(PyObject_CallFunctionObjArgs(parse.get(), data.get(), Py_True, nullptr)))
-        return true;
+    Ref read = getattr(file.get(), state.s_read);
+    Ref size = integer(chunk_size);
+    bool parsed = false;
+    for (bool last = false; !last;) {
+        PyObject* chunk = PyObject_CallOneArg(read.get(), size.get());
+        if (!chunk) {
+            report_os_error(report);
+            doc.nodes.clear();
+            return false;
+        }
+        Ref data = Ref::steal(chunk);
+        last = !PyBytes_Check(data.get()) || PyBytes_GET_SIZE(data.get()) == 0;
+        Ref done = Ref::steal_or_null(
+            PyObject_CallFunctionObjArgs(parse.get(), data.get(), last ? Py_True : Py_False, nullptr));
+        if (!done) break;
+        parsed = last;
+    }
+    if (parsed) return true;
+    if (!reader.refused.empty()) {
+        PyErr_Clear();
+        report.error(reader.refused_at, reader.refused);
+        doc.nodes.clear();
+        return false;
+    }
     if (!PyErr_ExceptionMatches(state.expat_error)) throw_error();
     SavedError caught;
     long line = long_attribute(caught.get(), state.s_lineno);

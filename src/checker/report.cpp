@@ -22,6 +22,9 @@ const char* const help =
     "unknown elements and attributes. Each problem is one line:\n"
     "FILE:LINE:COLUMN: error|warning: MESSAGE\n"
     "\n"
+    "Result types are imported from the working directory. --path DIR (repeatable) puts DIR in\n"
+    "front of it, as PYTHONPATH does, while the files are checked.\n"
+    "\n"
     "Exit status: 0 when no file has an error (warnings allowed), 1 when one has, 2 for a\n"
     "usage error.\n";
 
@@ -86,8 +89,50 @@ int usage_error(const std::string& message) {
     return 2;
 }
 
-// The command line (without the program name): "check [-h] [--] FILE...", or "-h".
+// The directories of --path in front of sys.path while the files are checked, and named in the
+// problems of result types that do not import.
+class ImportPath {
+public:
+    explicit ImportPath(const std::vector<PyObject*>& dirs) {
+        if (dirs.empty()) return;
+        Ref os = Ref::steal(PyImport_ImportModule("os"));
+        Ref absolute = getattr(getattr(os.get(), "path").get(), "abspath");
+        std::string looked;
+        for (PyObject* dir : dirs) {
+            Ref full = call(absolute.get(), {dir});
+            looked += std::string(looked.empty() ? "" : ", ") + std::string(utf8(full.get()));
+            added_.push_back(std::move(full));
+        }
+        Ref here = call(getattr(os.get(), "getcwd").get());
+        looked += ", " + std::string(utf8(here.get()));
+        PyObject* sys_path = PySys_GetObject("path");  // borrowed
+        if (!sys_path || !PyList_Check(sys_path)) raise(PyExc_RuntimeError, "lost sys.path");
+        for (auto it = added_.rbegin(); it != added_.rend(); ++it) check(PyList_Insert(sys_path, 0, it->get()));
+        state.looked_in = looked;
+    }
+    ~ImportPath() {
+        state.looked_in.clear();
+        PyObject* sys_path = PySys_GetObject("path");
+        if (!sys_path || !PyList_Check(sys_path)) return;
+        // Each directory added leaves again, where it still stands.
+        for (const Ref& dir : added_) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sys_path); ++i)
+                if (PyList_GET_ITEM(sys_path, i) == dir.get()) {
+                    PySequence_DelItem(sys_path, i);
+                    break;
+                }
+        }
+    }
+    ImportPath(const ImportPath&) = delete;
+    ImportPath& operator=(const ImportPath&) = delete;
+
+private:
+    std::vector<Ref> added_;
+};
+
+// The command line (without the program name): "check [-h] [--path DIR]... [--] FILE...", or "-h".
 int run(const std::vector<Ref>& args) {
+    std::vector<Ref> held;
     if (args.empty()) return usage_error("missing command: check");
     std::string command(utf8(args[0].get()));
     if (command == "-h" || command == "--help") {
@@ -96,11 +141,18 @@ int run(const std::vector<Ref>& args) {
     }
     if (command != "check") return usage_error("unknown command " + quoted(command));
     std::vector<PyObject*> files;
+    std::vector<PyObject*> dirs;
     bool options = true;
     for (size_t i = 1; i < args.size(); ++i) {
         std::string arg(utf8(args[i].get()));
         if (options && arg == "--") {
             options = false;
+        } else if (options && arg == "--path") {
+            if (++i == args.size()) return usage_error("--path needs a directory");
+            dirs.push_back(args[i].get());
+        } else if (options && arg.starts_with("--path=")) {
+            held.push_back(Ref::steal(PyUnicode_Substring(args[i].get(), 7, PY_SSIZE_T_MAX)));
+            dirs.push_back(held.back().get());
         } else if (options && (arg == "-h" || arg == "--help")) {
             write("stdout", std::string(usage) + help);
             return 0;
@@ -111,6 +163,7 @@ int run(const std::vector<Ref>& args) {
         }
     }
     if (files.empty()) return usage_error("no mapper files given");
+    ImportPath path(dirs);
     bool errors = false;
     for (PyObject* path : files) {
         for (const Problem& p : check_file(path)) {

@@ -30,7 +30,12 @@ void check_result_type(const Node& node, const std::string& text, Report& report
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
         SavedError caught;
         Ref message = Ref::steal(PyObject_Str(caught.get()));
-        report.error(node.at, "resultType " + quoted(text) + ": " + std::string(utf8(message.get())));
+        std::string line = "resultType " + quoted(text) + ": " + std::string(utf8(message.get()));
+        // A module that did not import: say where it was looked for.
+        Ref context = Ref::steal_or_null(PyException_GetContext(caught.get()));
+        if (!state.looked_in.empty() && context && PyErr_GivenExceptionMatches(context.get(), PyExc_ImportError))
+            line += " (looked in: " + state.looked_in + ")";
+        report.error(node.at, line);
         return;
     }
     Ref type = Ref::steal(resolved);
@@ -52,7 +57,13 @@ void check_attributes(const Node& node, const std::vector<std::string_view>& kno
 void check_document(const Document& doc, Report& report) {
     size_t root = mapper_element(doc);
     const Node& mapper_node = doc.nodes[root];
-    if (mapper_node.tag == "mapper") check_attributes(mapper_node, {"namespace"}, report);
+    // The attributes that point an editor at the schema (python/velmo/mapper/mapper.xsd) are
+    // the XML Schema instance namespace's; loading ignores them.
+    if (mapper_node.tag == "mapper")
+        check_attributes(mapper_node,
+                         {"namespace", "{http://www.w3.org/2001/XMLSchema-instance}noNamespaceSchemaLocation",
+                          "{http://www.w3.org/2001/XMLSchema-instance}schemaLocation"},
+                         report);
 
     Mapper mapper{doc, {}, {}, report};
     for (size_t index : mapper_node.children) {
@@ -82,6 +93,7 @@ void check_document(const Document& doc, Report& report) {
     }
     for (size_t index : mapper.statements) check_body(mapper, index);
     check_include_cycles(mapper);
+    check_include_expansion(mapper);
 }
 
 }  // namespace velmo::checker

@@ -54,12 +54,20 @@ bool differs(PyObject* value, PyObject* tag) {
     return truthy(r.get());
 }
 
+// Exception("Missing id"), with the note that names the id looked up and the closest id the
+// mapper holds.
+[[noreturn, gnu::cold]] void missing_id(PyObject* self, PyObject* id, PyObject* map) {
+    PyErr_SetString(PyExc_Exception, "Missing id");
+    note_error([&](PyObject*) { return missing_statement_note(self, id, map); });
+    throw_error();
+}
+
 // The common body of the four kind accessors: find, check, evaluate, prepare.
 Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind, PyObject* primary_key) {
     // `if id not in self.id_2_element_map` and then `self.id_2_element_map[id]`: the attribute is
     // read twice, as the two expressions read it.
     Ref map = getattr(self, state.s_id_2_element_map);
-    if (!check(PySequence_Contains(map.get(), id))) raise_exception("Missing id");
+    if (!check(PySequence_Contains(map.get(), id))) missing_id(self, id, map.get());
     map = getattr(self, state.s_id_2_element_map);
     Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
     Ref tag = field(element.get(), Field::Tag);

@@ -40,7 +40,8 @@ using rt::str_equal;
     X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")                         \
     X(copy_head, "[item for item in ") X(copy_tail, "]") X(sub_pattern, "#\\{([^}]+)\\}")                             \
     X(sub_replacement, ":\\1") X(container_message, "please check result_type: can`t set type: ")                     \
-    X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ")
+    X(cannot_import, "无法导入类型 ") X(unknown_type, "未知的类型: ") X(notes, "__notes__")                         \
+    X(cannot_import_note, "cannot import result type ") X(unknown_type_note, "unknown result type ")
 // clang-format on
 VELMO_NAMES(Names, DROVIK_NAMES)
 
@@ -59,6 +60,10 @@ enum class Field : uint8_t { Tag, Text, Tail, Attrib, Count };
 // its entries (expressions come from mapper files, so their set is small; the bound only guards
 // against callers that make up new texts forever).
 inline constexpr Py_ssize_t clause_cache_budget = 4 << 20;
+// The most characters a statement's evaluation may make, and a ${} substitution may grow a text
+// to: far above any real statement, low enough that a text which multiplies itself is refused
+// within a fraction of a second.
+inline constexpr Py_ssize_t expanded_text_limit = Py_ssize_t{1} << 26;
 inline constexpr Py_ssize_t code_cache_limit = 4096;
 
 // One override string of a trim set, ordered longest first before use.

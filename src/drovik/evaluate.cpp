@@ -35,11 +35,53 @@ struct BodyReading {
     sql::Tail reading;
 };
 
+// What one evaluation has made so far, against expanded_text_limit: every character of text,
+// tails and attributes (prefix, suffix, open, close, separator) it adds, each time it adds them,
+// each foreach item's text, and a share for each element evaluated. The statement's text is
+// never longer; includes that
+// fan out or foreach elements nested in each other are refused long before their text would be
+// made, also when their elements hold no text.
+class Expansion {
+public:
+    static constexpr Py_ssize_t element_share = 16;
+
+    explicit Expansion(PyObject* self) noexcept : self_(self) {}
+    void charge(Py_ssize_t characters) {
+        made_ += characters;
+        if (made_ > expanded_text_limit) [[unlikely]]
+            refuse();
+    }
+    // A piece about to be added, when it is a str.
+    void charge(PyObject* piece) {
+        if (PyUnicode_Check(piece)) charge(PyUnicode_GET_LENGTH(piece));
+    }
+
+private:
+    [[noreturn, gnu::cold]] void refuse() const {
+        const StatementScope* scope = current_statement;
+        if (scope && scope->mapper == self_) {
+            Ref name = statement_name(self_, scope->id, nullptr);
+            raise_format(PyExc_MemoryError,
+                         "statement %S would expand to more than %zd characters (includes that fan out, or "
+                         "foreach elements nested in each other, multiply its text)",
+                         name.get(), expanded_text_limit);
+        }
+        raise_format(PyExc_MemoryError,
+                     "a mapper element would expand to more than %zd characters (includes that fan out, or foreach "
+                     "elements nested in each other, multiply its text)",
+                     expanded_text_limit);
+    }
+
+    PyObject* self_;
+    Py_ssize_t made_ = 0;
+};
+
 struct Walk {
     PyObject* self;
     PyObject* param;    // the evaluation dictionary
     uintptr_t floor;    // lowest stack address the walk may use
     BodyReading* last;  // filled by every body walk as it ends
+    Expansion* made;
 };
 
 bool emit(const Walk& w, PyObject* element, Text& out);
@@ -142,7 +184,10 @@ private:
 void body(const Walk& w, PyObject* element, Text& out, bool statement = false) {
     CommentEnds comments(out, w.last);
     Ref text = field(element, Field::Text);
-    if (text.get() != Py_None) out.add(std::move(text));
+    if (text.get() != Py_None) {
+        w.made->charge(text.get());
+        out.add(std::move(text));
+    }
     for_children(element, [&](PyObject* child) {
         comments.close();
         // Appending None raises str's own TypeError.
@@ -150,6 +195,7 @@ void body(const Walk& w, PyObject* element, Text& out, bool statement = false) {
         Ref tail = field(child, Field::Tail);
         if (tail.get() != Py_None) {
             comments.close();
+            w.made->charge(tail.get());
             out.add(std::move(tail));
         }
         return true;
@@ -270,6 +316,8 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     Ref ret = body_text(w, element);
     if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
     if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
+    w.made->charge(prefix.get());
+    w.made->charge(suffix.get());
     // prefix + " " + ret + " " + suffix
     if (PyUnicode_CheckExact(prefix.get()) && PyUnicode_CheckExact(ret.get()) && PyUnicode_CheckExact(suffix.get())) {
         out.add(std::move(prefix));
@@ -367,6 +415,8 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
         old_marker = concat(concat(state.s_marker_open, item.get()).get(), state.s_marker_close);
         marker_head = concat(concat(state.s_marker_open, collection.get()).get(), state.s_for_index);
     }
+    w.made->charge(open.get());
+    w.made->charge(close.get());
     std::vector<Ref> parts;
     parts.reserve(static_cast<size_t>(count));
     bool all_str = true;
@@ -389,6 +439,9 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
                            ? Ref::steal(PyUnicode_Replace(child_ret.get(), old_string.get(), new_string.get(), -1))
                            : call_method(child_ret.get(), state.s_replace, {old_string.get(), new_string.get()});
         all_str = all_str && PyUnicode_CheckExact(replaced.get());
+        // Each item's text is made once more here: nested foreach elements pay for every level.
+        w.made->charge(replaced.get());
+        w.made->charge(separator.get());
         parts.push_back(std::move(replaced));
     }
 
@@ -416,6 +469,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
 bool emit(const Walk& w, PyObject* element, Text& out) {
     RecursionGuard guard(" while evaluating a mapper element");
     check_stack(w.floor, "maximum recursion depth exceeded while evaluating a mapper element");
+    w.made->charge(Expansion::element_share);
     Ref tag = field(element, Field::Tag);
     switch (kind_of(tag.get())) {
         case ElementKind::Include: emit_include(w, element, out); return true;
@@ -437,7 +491,8 @@ bool emit(const Walk& w, PyObject* element, Text& out) {
 
 Ref parse_element_fn(const Args& a) {
     BodyReading last;
-    Walk w{a[0], a[2], stack_floor(), &last};
+    Expansion made(a[0]);
+    Walk w{a[0], a[2], stack_floor(), &last, &made};
     Text out(true);
     if (!emit(w, a[1], out)) return none();
     // A body ends its own comments; what a foreach or trim puts around its bodies (the separator,
@@ -447,7 +502,8 @@ Ref parse_element_fn(const Args& a) {
 
 void evaluate_body(PyObject* self, PyObject* element, PyObject* param, Text& out) {
     BodyReading last;
-    body(Walk{self, param, stack_floor(), &last}, element, out, true);
+    Expansion made(self);
+    body(Walk{self, param, stack_floor(), &last, &made}, element, out, true);
 }
 
 }  // namespace velmo::drovik

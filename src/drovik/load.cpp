@@ -36,6 +36,20 @@ Ref resolution_note(PyObject* exc, PyObject* text, PyObject* ns, PyObject* id) {
     return Ref::steal(PyUnicode_FromFormat("cannot import result type '%S' of %S: %S", text, name.get(), reason.get()));
 }
 
+// wollix's functions note their ValueErrors without the statement; loading's note, which names
+// it, takes the place of that one, so the exception keeps one note.
+void drop_resolution_note(PyObject* exc) {
+    Ref notes = getattr_optional(exc, state.s_notes);
+    if (!notes || !PyList_CheckExact(notes.get())) return;
+    Py_ssize_t last = PyList_GET_SIZE(notes.get()) - 1;
+    if (last < 0) return;
+    PyObject* note = PyList_GET_ITEM(notes.get(), last);
+    if (!PyUnicode_Check(note)) return;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(note);
+    for (PyObject* head : {state.s_cannot_import_note, state.s_unknown_type_note})
+        if (check(PyUnicode_Tailmatch(note, head, 0, n, -1))) check(PySequence_DelItem(notes.get(), last));
+}
+
 // What wollix's own functions answered during one load, text -> type: they answer a text the
 // same way every time, so a type text that repeats is resolved once. Only a call of them runs
 // Python code in the loop (an import), so whether the module's names are still theirs is asked
@@ -63,7 +77,11 @@ Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id, 
     try {
         type = call(resolve.get(), {text.get()});
     } catch (const PyErrorSet&) {
-        note_error([&](PyObject* exc) { return resolution_note(exc, text.get(), ns, id); });
+        note_error([&](PyObject* exc) {
+            Ref note = resolution_note(exc, text.get(), ns, id);
+            if (note) drop_resolution_note(exc);
+            return note;
+        });
         throw;
     }
     Ref is_container = load_global(state.globals, state.s_is_container_type_by_str);

@@ -3,7 +3,11 @@
 // The marker patterns of the module are honoured as module globals: while param_pattern and
 // re are the ones imported, findall and the marker rewrite run natively over the str's buffer
 // (same matches, same order); a rebound global is called instead.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "../sql/reading.hpp"
@@ -153,6 +157,9 @@ class Binder {
 public:
     Binder(PyObject* binds, PyObject* param) : binds_(binds), param_(param) {}
 
+    // The names of the markers that got no parameter (bound to None), in order.
+    const std::vector<Ref>& unbound() const noexcept { return unbound_; }
+
     void bind(PyObject* name) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(name);
         Py_ssize_t at = n >= for_index_length ? PyUnicode_Find(name, state.s_for_index, 0, n, 1) : -1;
@@ -175,16 +182,17 @@ public:
         last_ = Ref();
         last_name_ = Ref();
         if (PyDict_CheckExact(param_)) {
-            Ref value = dict_get(param_, name);
-            dict_set(binds_, name, value ? value.get() : Py_None);
-            return;
-        }
-        if (check(PySequence_Contains(param_, name))) {
+            if (Ref value = dict_get(param_, name)) {
+                dict_set(binds_, name, value.get());
+                return;
+            }
+        } else if (check(PySequence_Contains(param_, name))) {
             Ref value = Ref::steal(PyObject_GetItem(param_, name));
             dict_set(binds_, name, value.get());
-        } else {
-            dict_set(binds_, name, Py_None);
+            return;
         }
+        dict_set(binds_, name, Py_None);
+        unbound_.push_back(Ref::borrow(name));
     }
 
     // The same steps for a match that is not a str (from a rebound param_pattern).
@@ -207,6 +215,7 @@ public:
             check(PyObject_SetItem(binds_, match, value.get()));
         } else {
             check(PyObject_SetItem(binds_, match, Py_None));
+            unbound_.push_back(Ref::borrow(match));
         }
     }
 
@@ -232,7 +241,99 @@ private:
     PyObject* param_;
     Ref last_name_;
     Ref last_;
+    std::vector<Ref> unbound_;
 };
+
+// ---- markers without a parameter ----
+
+// A marker whose name is no key of the caller's parameters binds NULL: callers leave optional
+// values out on purpose, but a misspelt name runs as well, with NULL. The logger velmo.sql says
+// so at WARNING, once per mapper, statement and marker; a mapper remembers at most this many
+// of them, and starts afresh when it has.
+constexpr Py_ssize_t remembered_unbound = 256;
+
+// Where `needle` first stands in `text` from `from` on, before `to`; npos when nowhere.
+size_t find_in(std::string_view text, std::string_view needle, size_t from, size_t to) {
+    size_t at = text.find(needle, from);
+    return at == std::string_view::npos || at + needle.size() > to ? std::string_view::npos : at;
+}
+
+// The 1-based line of `marker` in the mapper file `text`: inside the statement `id` (the last
+// statement element of that id, as loading keeps the last), else anywhere in the file (an
+// included fragment); 0 when the file does not hold it as written.
+long marker_line(std::string_view text, std::string_view id, std::string_view marker) {
+    size_t start = std::string_view::npos, end = std::string_view::npos;
+    for (const char quote : {'"', '\''}) {
+        std::string attribute = std::string("id=") + quote + std::string(id) + quote;
+        for (size_t at = text.find(attribute); at != std::string_view::npos; at = text.find(attribute, at + 1)) {
+            size_t open = text.rfind('<', at);
+            if (open == std::string_view::npos || text.find('>', open) < at || at == 0 ||
+                !std::isspace(static_cast<unsigned char>(text[at - 1])))
+                continue;
+            size_t name_end = open + 1;
+            while (name_end < at && std::isalpha(static_cast<unsigned char>(text[name_end]))) ++name_end;
+            std::string close = "</" + std::string(text.substr(open + 1, name_end - open - 1));
+            if (start == std::string_view::npos || open > start) {
+                start = open;
+                end = text.find(close, at);
+            }
+        }
+    }
+    size_t found = std::string_view::npos;
+    if (start != std::string_view::npos)
+        found = find_in(text, marker, start, end == std::string_view::npos ? text.size() : end);
+    if (found == std::string_view::npos) found = text.find(marker);
+    if (found == std::string_view::npos) return 0;
+    return 1 + static_cast<long>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(found), '\n'));
+}
+
+// "users.xml line 12", or the file alone when the marker's line cannot be found.
+Ref marker_place(PyObject* where, PyObject* id, PyObject* name) {
+    Ref path = Ref::steal_or_null(PyOS_FSPath(where));
+    Ref text;
+    if (path && PyUnicode_Check(id) && PyUnicode_Check(name)) {
+        Ref io = Ref::steal(PyImport_ImportModule("io"));
+        Ref file = Ref::steal_or_null(PyObject_CallMethod(io.get(), "open", "Os", path.get(), "rb"));
+        if (file) {
+            text = Ref::steal_or_null(PyObject_CallMethod(file.get(), "read", nullptr));
+            Ref closed = Ref::steal_or_null(PyObject_CallMethod(file.get(), "close", nullptr));
+        }
+    }
+    PyErr_Clear();  // a file that cannot be read again is named without a line
+    long line = 0;
+    if (text && PyBytes_Check(text.get())) {
+        std::string_view bytes(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get())));
+        std::string marker = "#{" + std::string(utf8(name)) + "}";
+        line = marker_line(bytes, utf8(id), marker);
+    }
+    if (line) return Ref::steal(PyUnicode_FromFormat("%S line %ld", where, line));
+    return Ref::steal(PyObject_Str(where));
+}
+
+[[gnu::noinline, gnu::cold]] void report_unbound(const std::vector<Ref>& names) {
+    const StatementScope* scope = current_statement;
+    if (!scope) return;
+    Ref reported = mapper_reports(scope->mapper);
+    if (!reported || !PySet_Check(reported.get())) return;
+    Ref logger;
+    for (const Ref& name : names) {
+        Ref key = tuple({scope->id, name.get()});
+        if (check(PySet_Contains(reported.get(), key.get()))) continue;
+        if (!logger) {
+            Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+            logger = call(getattr(logging.get(), "getLogger").get(), {str("velmo.sql").get()});
+        }
+        Ref warning = integer(30);
+        if (!truthy(call_method(logger.get(), str("isEnabledFor").get(), {warning.get()}).get())) return;
+        if (PySet_GET_SIZE(reported.get()) >= remembered_unbound) check(PySet_Clear(reported.get()));
+        check(PySet_Add(reported.get(), key.get()));
+        Ref statement = statement_name(scope->mapper, scope->id, nullptr);
+        Ref place = marker_place(mapper_where(scope->mapper).get(), scope->id, name.get());
+        call_method(logger.get(), str("log").get(),
+                    {warning.get(), str("%s: marker #{%s} (%s) got no parameter; it binds NULL").get(), statement.get(),
+                     name.get(), place.get()});
+    }
+}
 
 // The bind of each marker param_pattern finds in ret, left to right.
 void bind_all(Binder& binder, PyObject* ret) {
@@ -291,6 +392,7 @@ Ref to_prepared_statement_fn(const Args& a) {
     if (pattern.get() == state.param_pattern && PyUnicode_Check(ret)) {
         Binder binder(binds.get(), param);
         bind_all(binder, ret);
+        if (!binder.unbound().empty()) report_unbound(binder.unbound());
     } else {
         Ref matches = call_method(pattern.get(), state.s_findall, {ret});
         Binder binder(binds.get(), param);
@@ -300,6 +402,7 @@ Ref to_prepared_statement_fn(const Args& a) {
             else
                 binder.bind_object(match);
         });
+        if (!binder.unbound().empty()) report_unbound(binder.unbound());
     }
     Ref rewritten = rewrite(ret);
     Ref formatted = format_via_class(rewritten.get());
@@ -314,7 +417,7 @@ namespace {
 // Every marker found is replaced again in the whole text, so a value that holds its own marker
 // (or two that hold each other's) doubles the text once per occurrence: thirty occurrences would
 // ask for gigabytes. A text that would outgrow any SQL statement is refused before it is made.
-constexpr Py_ssize_t replaced_text_limit = Py_ssize_t{1} << 26;
+constexpr Py_ssize_t replaced_text_limit = expanded_text_limit;
 
 void refuse_runaway_growth(PyObject* ret, PyObject* old, PyObject* value) {
     if (!PyUnicode_CheckExact(ret) || !PyUnicode_CheckExact(old) || !PyUnicode_CheckExact(value)) return;

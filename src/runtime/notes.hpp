@@ -34,6 +34,23 @@ Ref statement_name(PyObject* mapper, PyObject* id, PyObject* key);
 // The note for `place`, or an empty Ref when `exc` already carries a statement note.
 Ref statement_note(PyObject* exc, const StatementPlace& place);
 
+// Where the mapper was loaded from, as notes show it: its file, or "of type T" for a mapper that
+// recorded none.
+Ref mapper_where(PyObject* mapper);
+
+// The closest of the strs in the iterable `candidates` to the str `word`, as
+// difflib.get_close_matches(word, candidates, 1) finds it; an empty Ref when none is close.
+Ref close_match(PyObject* word, PyObject* candidates);
+
+// The note for a statement id that `mapper` (whose id map is `map`) does not hold: "in NS.ID
+// (mapper FILE)", or, when an id of the map is close to it, "no statement 'ID' in NS (mapper
+// FILE): did you mean 'CLOSE'?". Both read as statement notes.
+Ref missing_statement_note(PyObject* mapper, PyObject* id, PyObject* map);
+
+// What `mapper` (recorded by record_mapper_source) remembers having reported: a set the caller
+// fills, or an empty Ref for a mapper that recorded nothing.
+Ref mapper_reports(PyObject* mapper);
+
 // Adds the note for `place` to the Python exception in flight, unless that exception already
 // carries a statement note. Never fails: when anything goes wrong the exception stays as it was.
 [[gnu::cold]] void note_statement(const StatementPlace& place) noexcept;

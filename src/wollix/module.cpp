@@ -47,7 +47,8 @@ Ref is_container_type_by_str(const Args& a) {
 }
 
 // module_path.class_name imported through import_module; the ImportError / AttributeError of
-// either step becomes the "无法导入类型" ValueError.
+// either step becomes the "无法导入类型" ValueError. The two ValueErrors keep their messages and
+// carry a note in English.
 Ref import_dotted(const Args& a, PyObject* type_str, Py_ssize_t dot) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(type_str);
     Ref module_path = Ref::steal(PyUnicode_Substring(type_str, 0, dot));
@@ -66,7 +67,11 @@ Ref import_dotted(const Args& a, PyObject* type_str, Py_ssize_t dot) {
     HandlingScope handling(caught.get());
     Ref text = Ref::steal(PyObject_Str(caught.get()));
     Ref message = concat(concat(concat(state.import_error_prefix, type_str).get(), state.colon).get(), text.get());
-    raise_obj(PyExc_ValueError, message.get());
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    note_error([&](PyObject*) {
+        return Ref::steal(PyUnicode_FromFormat("cannot import result type %R: %S", type_str, text.get()));
+    });
+    throw_error();
 }
 
 Ref get_type_from_string(const Args& a) {
@@ -82,7 +87,12 @@ Ref get_type_from_string(const Args& a) {
         Ref type_obj = import_dotted(a, type_str, dot);
         if (is_class(type_obj.get())) return type_obj;
     }
-    raise_obj(PyExc_ValueError, Ref::steal(PyUnicode_Concat(state.unknown_type_prefix, type_str)).get());
+    PyErr_SetObject(PyExc_ValueError, Ref::steal(PyUnicode_Concat(state.unknown_type_prefix, type_str)).get());
+    note_error([&](PyObject*) {
+        return Ref::steal(
+            PyUnicode_FromFormat("unknown result type %R: neither a builtin name nor module.Class", type_str));
+    });
+    throw_error();
 }
 
 // get_origin(obj) if that is truthy, else obj.
