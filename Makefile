@@ -4,6 +4,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/dev
 STAMP := $(VENV)/.velmo-deps
+CLANGXX := $(firstword $(foreach c,clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14,$(shell command -v $(c))))
+# The native modules every build holds.
+MODULES := velmo.mapper.drovik velmo.utils.wollix velmo.db.kestrum velmo.db.brannow velmo.utils.fendrel \
+	velmo.utils.zimbard velmo.utils.harlune velmo.utils.plovet velmo.db.aio velmo.mapper.checker
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 # The first CPython 3.13 that really runs (a pyenv shim may exist and fail).
@@ -11,7 +15,7 @@ find_python = $(firstword $(foreach p,python3.13 $(wildcard $(HOME)/.pyenv/versi
 	$(wildcard /usr/local/bin/python3.13 /usr/bin/python3.13),\
 	$(shell "$(p)" -c 'import sys; assert sys.version_info[:2] == (3, 13); print("$(p)")' 2>/dev/null)))
 
-.PHONY: demo test bench asan fuzz dev install format clean
+.PHONY: demo test bench asan fuzz dev clang install wheel format clean
 
 $(PY):
 	@py="$(call find_python)"; \
@@ -48,6 +52,14 @@ dev: $(STAMP)
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVELMO_WERROR=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD)
 
+# The modules built with clang++ (the compiler of the macOS wheels), warnings as errors as with
+# g++, in build/clang; then each of them imported from that build.
+clang: $(STAMP)
+	@if [ -z "$(CLANGXX)" ]; then echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; fi
+	$(MAKE) dev BUILD=build/clang CMAKE_ARGS="-DCMAKE_CXX_COMPILER=$(CLANGXX)"
+	PYTHONPATH=build/clang/stage $(PY) -c 'import importlib; \
+		[importlib.import_module(m) for m in "$(MODULES)".split()]; print("clang build: $(words $(MODULES)) modules import")'
+
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, with
 # LeakSanitizer on (.ci/lsan.supp lists the interpreter's own allocations that outlive it).
 SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
@@ -63,7 +75,6 @@ asan: $(STAMP)
 # side only. FUZZ_EXAMPLES and FUZZ_RUNS scale both up for a long run.
 FUZZ_EXAMPLES ?= 60
 FUZZ_RUNS ?= 20000
-CLANGXX := $(firstword $(foreach c,clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14,$(shell command -v $(c))))
 fuzz: install
 	cd fuzz && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 ifneq ($(CLANGXX),)
