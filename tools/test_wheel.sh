@@ -10,6 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 wheel=$(realpath "$1")
 work=$root/build/wheel-test
+home=${HOME:-$work}
 python=${PYTHON:-$root/.venv/bin/python}
 
 rm -rf "$work"
@@ -17,7 +18,7 @@ mkdir -p "$work/tools"
 "$python" -m venv "$work/venv"
 for tool in sh bash env; do ln -s "$(command -v "$tool")" "$work/tools/$tool"; done
 path=$work/venv/bin:$work/tools
-clean=(env -i "HOME=$HOME" LANG=C.UTF-8 "PATH=$path")
+clean=(env -i "HOME=$home" LANG=C.UTF-8 "PATH=$path")
 for var in VELMO_TEST_MARIADB_URL VELMO_TEST_POSTGRES_URL TMPDIR; do
     if [ -n "${!var:-}" ]; then clean+=("$var=${!var}"); fi
 done
