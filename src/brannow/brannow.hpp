@@ -79,7 +79,7 @@ struct Statement {
 bool sql_logging_enabled();
 // Records a statement about to run: at DEBUG its name, final SQL and bind names; the bind
 // values, which may be personal data, only in a record of their own at a level below DEBUG.
-[[gnu::cold]] void log_statement(const Statement& st, PyObject* sql, PyObject* binds);
+VELMO_COLD void log_statement(const Statement& st, PyObject* sql, PyObject* binds);
 
 // ---- results.cpp ----
 

@@ -238,7 +238,7 @@ struct StatementScope {
 
 // Adds the note of a failing condition (its element's tag and test text, and the statement when
 // one is being prepared) to the exception in flight.
-[[gnu::cold]] void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcept;
+VELMO_COLD void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcept;
 
 // ---- shared helpers (access.cpp) ----
 

@@ -107,7 +107,7 @@ void for_children(PyObject* element, F&& f) {
 
 // The overridden self.parse_element(child, param), appended to out; false when it gives None.
 // `prefixed`: the value is "" + self.parse_element(...), as include and choose build it.
-[[gnu::noinline]] bool emit_override(const Walk& w, PyObject* child, Text& out, bool prefixed) {
+VELMO_NOINLINE bool emit_override(const Walk& w, PyObject* child, Text& out, bool prefixed) {
     Ref r = call_method(w.self, state.s_parse_element, {child, w.param});
     if (prefixed) {
         if (!PyUnicode_CheckExact(r.get())) r = concat(state.s_empty, r.get());
@@ -236,7 +236,7 @@ ElementKind kind_of(PyObject* tag) {
     return ElementKind::Count;
 }
 
-[[gnu::noinline]] void emit_include(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_include(const Walk& w, PyObject* element, Text& out) {
     Ref refid = attribute(element, state.s_refid);
     Ref map = getattr(w.self, state.s_id_2_element_map);
     Ref target = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
@@ -253,12 +253,12 @@ bool condition(const Walk& w, PyObject* element, PyObject* test) {
     }
 }
 
-[[gnu::noinline]] void emit_if(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_if(const Walk& w, PyObject* element, Text& out) {
     Ref test = attribute(element, state.s_test);
     if (condition(w, element, test.get())) body(w, element, out);
 }
 
-[[gnu::noinline]] void emit_where(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_where(const Walk& w, PyObject* element, Text& out) {
     Ref temp = body_text(w, element);
     out.add(where_clause(temp.get()));
 }
@@ -305,7 +305,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     return call_static(name, {ret, set.get()});
 }
 
-[[gnu::noinline]] void emit_trim(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_trim(const Walk& w, PyObject* element, Text& out) {
     Ref prefix = optional_attribute(element, state.s_prefix);
     Ref suffix = optional_attribute(element, state.s_suffix);
     std::vector<Override> prefixes, suffixes;
@@ -332,7 +332,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     out.take(std::move(s));
 }
 
-[[gnu::noinline]] void emit_set(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_set(const Walk& w, PyObject* element, Text& out) {
     Ref ret = body_text(w, element);
     Ref trimmed = trim_call(ret.get(), state.comma_override, false);
     if (PyUnicode_CheckExact(trimmed.get())) {
@@ -343,7 +343,7 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
     }
 }
 
-[[gnu::noinline]] bool emit_choose(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE bool emit_choose(const Walk& w, PyObject* element, Text& out) {
     PyObject* when = state.kinds[static_cast<int>(ElementKind::When)];
     PyObject* otherwise = state.kinds[static_cast<int>(ElementKind::Otherwise)];
     bool chosen = false;
@@ -389,7 +389,7 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
     return out;
 }
 
-[[gnu::noinline]] void emit_foreach(const Walk& w, PyObject* element, Text& out) {
+VELMO_NOINLINE void emit_foreach(const Walk& w, PyObject* element, Text& out) {
     Ref item = attribute(element, state.s_item);
     Ref collection = attribute(element, state.s_collection);
     Ref open = attribute(element, state.s_open);

@@ -18,9 +18,9 @@ struct Generator {
     GenState state;
 };
 
-// The body storage starts here, aligned for any type.
+// The body storage starts here, aligned for any body type.
 constexpr size_t body_offset =
-    (sizeof(Generator) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
+    (sizeof(Generator) + detail::body_alignment - 1) / detail::body_alignment * detail::body_alignment;
 
 Generator* as_gen(PyObject* o) noexcept { return reinterpret_cast<Generator*>(o); }
 

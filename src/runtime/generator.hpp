@@ -40,6 +40,9 @@ public:
 };
 
 namespace detail {
+// The alignment of the body storage: what CPython's allocator gives every object on 64-bit
+// platforms, whatever std::max_align_t is (8 with MSVC and on Apple's arm64, 16 elsewhere).
+inline constexpr size_t body_alignment = 16;
 // Allocates a generator object with `size` bytes of body storage; returns the object and the
 // storage (aligned for any body type).
 PyObject* allocate_generator(PyObject* qualname, size_t size, void** storage);
@@ -51,7 +54,7 @@ void activate_generator(PyObject* gen, GeneratorBody* body) noexcept;
 // in its repr (as a generator function's qualified name does).
 template <class Body, class... A>
 Ref make_generator(PyObject* qualname, A&&... args) {
-    static_assert(alignof(Body) <= 16, "body storage is 16-byte aligned");
+    static_assert(alignof(Body) <= detail::body_alignment, "body storage is 16-byte aligned");
     void* storage = nullptr;
     Ref gen = Ref::steal(detail::allocate_generator(qualname, sizeof(Body), &storage));
     // If the constructor throws, the object is released with no body to destroy.

@@ -11,6 +11,7 @@
 // object: the mapper itself keeps exactly its documented attributes.
 #pragma once
 
+#include "portable.hpp"
 #include "ref.hpp"
 
 namespace velmo::rt {
@@ -53,12 +54,12 @@ Ref mapper_reports(PyObject* mapper);
 
 // Adds the note for `place` to the Python exception in flight, unless that exception already
 // carries a statement note. Never fails: when anything goes wrong the exception stays as it was.
-[[gnu::cold]] void note_statement(const StatementPlace& place) noexcept;
+VELMO_COLD void note_statement(const StatementPlace& place) noexcept;
 
 // Runs make(exc) with the exception in flight set aside and adds the str it returns (if any)
 // as a note; the exception is restored unchanged apart from the note, whatever happens.
 template <class F>
-[[gnu::cold]] void note_error(F&& make) noexcept;
+VELMO_COLD void note_error(F&& make) noexcept;
 
 namespace detail {
 void add_note(PyObject* exc, PyObject* note) noexcept;

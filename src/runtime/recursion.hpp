@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "portable.hpp"
 #include "ref.hpp"
 
 namespace velmo::rt {
@@ -39,12 +40,13 @@ public:
 };
 
 // The lowest stack address the calling thread may recurse down to: a margin above its stack's
-// end (found once per thread), or 1 when the end is unknown and the counters alone decide.
+// end (found once per thread, on Linux, macOS and Windows), or 1 when the end is unknown and the
+// counters alone decide.
 uintptr_t stack_floor() noexcept;
 
 // RecursionError `message` when the caller's frame lies below `floor`.
 inline void check_stack(uintptr_t floor, const char* message) {
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor) raise(PyExc_RecursionError, message);
+    if (VELMO_FRAME_ADDRESS() < floor) raise(PyExc_RecursionError, message);
 }
 
 }  // namespace velmo::rt
