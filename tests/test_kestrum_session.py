@@ -9,6 +9,7 @@ real databases are in test_kestrum_statements.py.
 import contextlib
 import functools
 import gc
+import subprocess
 import sys
 import warnings
 import weakref
@@ -601,6 +602,15 @@ def test_a_replaced_contextlib_context_manager_is_used(monkeypatch, replace):
     # Undone: the class is what it was, and the operations skip it again.
     assert SqlTemplate(None).update("sql", con=borrowed) == 3
     assert len(entered) == 1
+
+
+def test_a_raised_recursion_limit_still_ends_in_recursion_error():
+    # The stack ends long before ten million nested calls: its end decides, not the count.
+    code = ("import sys; sys.setrecursionlimit(10**7); from velmo.db.kestrum import SqlTemplate\n"
+            "t = SqlTemplate(None); t.update = t.delete\n"
+            "try: t.delete('sql')\nexcept RecursionError as e: print(e)")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (0, "maximum recursion depth exceeded\n"), run.stderr
 
 
 def test_operations_that_call_themselves_raise_recursion_error():

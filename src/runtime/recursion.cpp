@@ -58,7 +58,10 @@ bool thread_stack(uintptr_t& low, size_t& size) noexcept {
 }  // namespace
 
 NestingGuard::NestingGuard() {
+    // The count alone trusts the recursion limit to fit the stack; raised far enough (as
+    // sys.setrecursionlimit allows), it would not, and the stack's own end decides first.
     if (nesting >= Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+    check_stack(stack_floor(), "maximum recursion depth exceeded");
     ++nesting;
 }
 NestingGuard::~NestingGuard() { --nesting; }

@@ -7,7 +7,8 @@
 // - NestingGuard: a module's operations that reach themselves again through Python-visible
 //   overrides (a subclass method, a rebound global) with no Python frame in between never touch
 //   either interpreter counter; each such entry is counted on the thread against the Python
-//   recursion limit, as the Python frames of the same calls would be.
+//   recursion limit, as the Python frames of the same calls would be, and checks the stack floor
+//   too, for a limit raised beyond what the stack holds.
 // - StackFloor: the counters assume frames of ordinary size on an ordinary stack; sanitizer
 //   builds (large frames) and threads started with small stacks would still overflow first, so
 //   the deepest recursion also checks the real stack pointer against the thread's stack end.
