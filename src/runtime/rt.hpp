@@ -3,6 +3,7 @@
 
 #include "async_guard.hpp"
 #include "boundary.hpp"
+#include "frames.hpp"
 #include "function.hpp"
 #include "iterate.hpp"
 #include "lookup.hpp"
