@@ -2,7 +2,7 @@
 # transactions, and the shaping of rows into the requested type.
 from collections.abc import Callable
 from contextvars import ContextVar as ContextVar
-from typing import Any as Any, ClassVar, Dict as Dict, List as List, get_args as get_args
+from typing import Any as Any, ClassVar, Dict as Dict, List as List, TypeVar, get_args as get_args, overload
 
 from sqlalchemy import Engine as Engine, TextClause as TextClause
 from sqlalchemy.engine import Result
@@ -14,6 +14,8 @@ from velmo.utils.wollix import (
     is_container_type as is_container_type,
     is_result_class as is_result_class,
 )
+
+_T = TypeVar("_T")
 
 def results_handle(results: Any, result_type: Any, f_return_type: Any) -> Any: ...
 
@@ -27,8 +29,33 @@ class VelmoSqlSession:
     ) -> None: ...
     def get_ori_session(self) -> Session: ...
     def begin_tx(self) -> None: ...
-    # Both default to None, which always fails: no namespace key is None ("not found namespace:
-    # None"), and the mapper refuses None parameters.
+    # The result's type follows from page and return_type where it can: a page gives the page dict;
+    # return_type list[R] (or List[R], or list) a list of R; a class R one R, or the empty list when
+    # no row came back. namespace and ori_params both default to None, which always fails: no
+    # namespace key is None ("not found namespace: None"), and the mapper refuses None parameters.
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str = ..., ori_params: dict[str, Any] = ..., *, page: Page, return_type: Any = None
+    ) -> dict[str, Any]: ...
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str, ori_params: dict[str, Any], page: Page, return_type: Any = None
+    ) -> dict[str, Any]: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str = ...,
+        ori_params: dict[str, Any] = ...,
+        page: None = None,
+        *,
+        return_type: type[list[_T]],
+    ) -> list[_T]: ...
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str = ..., ori_params: dict[str, Any] = ..., page: None = None, *, return_type: type[_T]
+    ) -> _T | list[Any]: ...
+    @overload
     def execute_sql(
         self,
         sql_id: str,
