@@ -3,11 +3,12 @@
 // A transaction is the session current in a task's context. A task that ends without close()
 // leaves it there: the context, held by whatever still holds the task, keeps the session, and the
 // session its pooled connection, for good. So begin_tx, awaited in a task, asks the task to call
-// back when it is done, and close() in the same task withdraws the request. If the callback runs
-// and the transaction the task began is still the current one of its context, it is no longer
-// current there, a task of its own closes it in SQLAlchemy's greenlet (closing an asyncio
-// connection needs the event loop; a close that fails invalidates the session, discarding its
-// connections), and a ResourceWarning names the begin_tx() call.
+// back when it is done, and close() in the same task withdraws the request. If the callback runs,
+// nothing but the task holds its context, and the transaction the task began is still the
+// current one of that context, it is no longer current there, a task of its own closes it in
+// SQLAlchemy's greenlet (closing an asyncio connection needs the event loop; a close that fails
+// invalidates the session, discarding its connections), and a ResourceWarning names the
+// begin_tx() call.
 //
 // What a closed transaction costs: the caller's frame read at the call, asyncio.current_task(),
 // an entry in the table of watched tasks, and adding and removing the callback (one object for
@@ -98,6 +99,10 @@ Ref reap(PyObject* task) {
     Watch done = std::move(found->second);
     watched.erase(found);
     Ref context = call_method(task, state.s_get_context);
+    // A context that something besides the task and this frame holds (one handed to
+    // create_task(context=...) of several tasks, say) outlives the task, and its transaction
+    // with it.
+    if (Py_REFCNT(context.get()) > 2) return none();
     Ref current = call_method(context.get(), state.s_get, {state.connection_local});
     if (current.get() != done.session.get()) return none();
     // No longer the task's transaction: its context stops holding the session.
