@@ -56,7 +56,7 @@ def stub_docstrings(module_name):
     declared = [("", node) for node in tree.body]
     declared += [(node.name + ".", m) for node in tree.body if isinstance(node, ast.ClassDef) for m in node.body]
     for prefix, node in declared:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):  # of overloads, the one with a docstring
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):  # of overloads, the one with a docstring
             found[prefix + node.name] = found.get(prefix + node.name) or ast.get_docstring(node)
     return found
 

@@ -14,6 +14,7 @@ from sqlalchemy.exc import IntegrityError
 from sqlalchemy.ext.asyncio import create_async_engine
 from sqlalchemy.util.concurrency import in_greenlet
 
+import velmo
 from conftest import ENGINE_IDS, Raises, expect, fresh_database
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
@@ -46,10 +47,10 @@ def db(database):
     return database
 
 
-def run(engine, work, driver=None):
+def run(engine, work, driver=None, **options):
     """`await work(session)` for an AsyncVelmoSqlSession over a new AsyncEngine on `engine`'s database."""
     async def main():
-        async_engine = create_async_engine(engine.url.set(drivername=driver or DRIVERS[engine.dialect.name]),
+        async_engine = create_async_engine(engine.url.set(drivername=driver or DRIVERS[engine.dialect.name]), **options,
                                            **({"connect_args": {"timeout": 60}} if engine.dialect.name == "sqlite" else {}))
         try:
             return await work(A({"shop": MAPPER}, async_engine))
@@ -259,3 +260,52 @@ def test_insert_answers_the_new_id_and_commits_on_every_driver(db, load, driver,
               else run(db, lambda s: A(m, s.data_source).execute_sql(*call), driver))
     ids = committed(db, "select id from products")  # through a connection of its own
     assert len(ids) == 1 and answer == (None if db.dialect.name == "postgresql" and not returning else ids[0][0])
+
+
+async def sloppy(s):
+    await s.begin_tx()  # never closed
+    await s.execute_sql("add_product", "shop", {"name": "lost", "price": 1})
+
+
+@pytest.mark.parametrize("driver", [None, "postgresql+asyncpg"], ids=["default", "asyncpg"])
+def test_a_task_that_ends_in_its_transaction_gives_the_connection_back(db, driver):
+    if driver and db.dialect.name != "postgresql":
+        pytest.skip("a PostgreSQL driver")
+
+    async def work(s):
+        with pytest.warns(ResourceWarning) as warned:
+            await asyncio.gather(*(tasks := [asyncio.create_task(sloppy(s)) for _ in range(50)]))  # 2 connections
+        barrier = asyncio.Barrier(2)  # both connections at once: every sloppy session has given its own back
+
+        async def request():
+            async with velmo.transaction(s) as tx:
+                return await tx.execute_sql("products", "shop", {}), await barrier.wait()
+        assert [rows for rows, _ in await asyncio.gather(request(), request())] == [[], []]
+        return {str(w.message) for w in warned if "begin_tx" in str(w.message)}, {t.get_context().get(A.connection_local) for t in tasks}
+
+    assert run(db, work, driver, pool_size=2, max_overflow=0, pool_timeout=10) == ({
+        f"transaction begun by begin_tx() at {__file__}:{sloppy.__code__.co_firstlineno + 1} was still open when its task "
+        "ended: velmo closed it, discarding what it had not committed; end a transaction with close() in a finally "
+        "block, or use 'async with velmo.transaction(session)'"}, {None})
+    assert committed(db, "select name from products") == []
+
+
+def test_transaction_of_a_task_commits_rolls_back_and_does_not_nest(db):
+    async def work(s, error=ValueError()):
+        with pytest.raises(ValueError) as raised:
+            async with velmo.transaction(s):
+                await s.execute_sql("add_product", "shop", {"name": "dropped", "price": 1})
+                raise error
+        async with velmo.transaction(s) as tx:
+            await tx.execute_sql("add_product", "shop", {"name": "kept", "price": 1})
+            with pytest.raises(RuntimeError, match="already current in this thread or task for AsyncVelmoSqlSession "):
+                async with velmo.transaction(s):
+                    pass
+        with pytest.raises(TypeError, match="'with' needs a VelmoSqlSession, got AsyncVelmoSqlSession; use 'async with'"):
+            with velmo.transaction(s):
+                pass
+        return raised.value is error, current()
+
+    assert run(db, work) == (True, None)
+    assert committed(db, "select name from products") == [("kept",)]
+

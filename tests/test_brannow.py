@@ -6,6 +6,7 @@ import asyncio
 import collections
 import contextvars
 import dataclasses
+import gc
 import itertools
 import sys
 import threading
@@ -17,6 +18,7 @@ import pytest
 from sqlalchemy import create_engine, text
 from sqlalchemy.pool import StaticPool
 
+import velmo
 from conftest import Raises, assert_no_reference_growth, expect
 from velmo.db import brannow, kestrum
 from velmo.db.brannow import VelmoSqlSession as V, results_handle
@@ -218,6 +220,53 @@ def test_the_whole_road_on_sqlite(mapper_file, monkeypatch):
     assert s.execute_sql("find", "p", {}) == [Person(7, "sub")]
     monkeypatch.setattr(brannow, "results_handle", lambda *args: args)
     assert s.execute_sql("find", "p", {}, None, Person) == ([{"id": 7, "name": "sub"}], Person, Person)
+
+
+def test_a_thread_that_ends_in_its_transaction_leaves_the_connection_to_the_collector(tmp_path):
+    """The thread's context dies with the thread; SQLAlchemy checks a collected session's connection
+    back in. With one connection, each thread's statement waits for the one before to be collected."""
+    s = V({}, engine := create_engine(f"sqlite:///{tmp_path / 't.db'}", pool_size=1, max_overflow=0, pool_timeout=5))
+    answers = []
+    for _ in range(3):
+        thread = threading.Thread(target=lambda: (s.begin_tx(), answers.append(s.select_one(text("select 1 as x")))))
+        thread.start(), thread.join(), gc.collect()
+    assert answers == [{"x": 1}] * 3 and engine.pool.checkedout() == 0
+
+
+NESTED = ("velmo.transaction(): a transaction is already current in this thread or task for VelmoSqlSession (begun by "
+          "begin_tx() or an enclosing velmo.transaction()); transactions do not nest: run these statements in the "
+          "current one, or end it with commit() or rollback() and close() first")
+
+
+@pytest.mark.parametrize("raised, failing, calls, expected", [
+    (None, None, ["commit", "close"], "tx"),
+    (ValueError, None, ["rollback", "close"], Raises(ValueError)),
+    (None, "commit", ["commit", "close"], Raises(ZeroDivisionError)),
+    (ValueError, "rollback", ["rollback", "close"], Raises(ZeroDivisionError)),  # the body's error as its context
+    (None, "close", ["commit", "close", "invalidate"], Raises(ZeroDivisionError)),
+    ("nested", None, ["rollback", "close"], Raises(RuntimeError, NESTED)),
+])
+def test_transaction_commits_or_rolls_back_and_always_closes(monkeypatch, raised, failing, calls, expected):
+    log, error = [], raised() if isinstance(raised, type) else None
+    monkeypatch.setattr(brannow, "sessionmaker", lambda **kw: lambda: Recorder(log))
+    s = V({}, "engine")
+
+    def block():
+        with velmo.transaction(s) as tx:
+            if failing:
+                setattr(current(), failing, lambda: log.append((failing,)) or 1 / 0)
+            if raised == "nested":
+                velmo.transaction(s).__enter__()
+            if error is not None:
+                raise error
+            return "tx" if tx is s else tx
+
+    outcome = expect(expected, block)
+    assert [entry[0] for entry in log if type(entry) is tuple] == calls and current() is None
+    assert error is None or outcome is error or outcome.__context__ is error
+    log.clear(), expect(Raises(TypeError, match="'async with' needs an AsyncVelmoSqlSession, got VelmoSqlSession; use 'with'"),
+                        asyncio.run, velmo.transaction(s).__aenter__())
+    assert log == [] and current() is None  # nothing began
 
 
 R = dataclasses.make_dataclass("R", ["a", ("b", int, 0)])

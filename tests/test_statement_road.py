@@ -2,16 +2,19 @@
 fails, English notes on the type errors of loading, asyncio objects refused by the synchronous
 API, statements logged on velmo.sql, and the page query written for the session's database."""
 
+import asyncio
 import logging
 import types
 
 import pytest
 import sqlalchemy.exc
 from sqlalchemy import create_engine, text
+from sqlalchemy.ext.asyncio import create_async_engine
 from sqlalchemy.orm import Session
 
 from conftest import Raises, expect
 from velmo.db import kestrum
+from velmo.db.aio import AsyncVelmoSqlSession
 from velmo.db.brannow import VelmoSqlSession
 from velmo.db.kestrum import Page, SqlTemplate, count_query, limit_query
 from velmo.mapper.drovik import ParseMapper
@@ -123,19 +126,35 @@ def test_asyncio_objects_are_refused_at_once(call, message):
     expect(Raises(TypeError, message + USE), call, engine, AsyncSession(engine))
 
 
+CALLS = [("one", "t", {"a": 1}), ("cond", "t", {"age": 0})]
+
+
+def sync_calls(mappers):
+    session = VelmoSqlSession(mappers, create_engine("sqlite://"))
+    for call in CALLS:
+        session.execute_sql(*call)  # the records point here, three lines below the def
+
+
+async def async_calls(mappers):
+    session = AsyncVelmoSqlSession(mappers, engine := create_async_engine("sqlite+aiosqlite://"))
+    for call in CALLS:
+        await session.execute_sql(*call)  # here too, while the statement runs in SQLAlchemy's greenlet
+    await engine.dispose()
+
+
+@pytest.mark.parametrize("calls, run", [(sync_calls, None), (async_calls, asyncio.run)], ids=["sync", "asyncio"])
 @pytest.mark.parametrize(("level", "expected"), [
     (logging.INFO, []),
     (logging.DEBUG, [(10, "t.one: SELECT 1 WHERE 1 = :a [binds: a]"), (10, "t.cond: SELECT 1 [no binds]")]),
     (5, [(10, "t.one: SELECT 1 WHERE 1 = :a [binds: a]"), (5, "t.one bind values: {'a': 1}"),
          (10, "t.cond: SELECT 1 [no binds]")]),
 ])
-def test_statements_are_logged_on_velmo_sql(load, caplog, level, expected):
-    session = VelmoSqlSession({"t": load(STATEMENTS)}, create_engine("sqlite://"))
+def test_statements_are_logged_on_velmo_sql(load, caplog, level, expected, calls, run):
     caplog.set_level(level, logger="velmo.sql")
-    session.execute_sql("one", "t", {"a": 1})
-    session.execute_sql("cond", "t", {"age": 0})
+    (run or (lambda done: done))(calls({"t": load(STATEMENTS)}))
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == expected
-    assert {(r.name, r.filename) for r in caplog.records} <= {("velmo.sql", "test_statement_road.py")}
+    where = {("velmo.sql", "test_statement_road.py", calls.__code__.co_firstlineno + 3, calls.__name__)}
+    assert {(r.name, r.filename, r.lineno, r.funcName) for r in caplog.records} <= where
 
 
 def test_a_marker_without_parameter_is_logged_once_per_mapper(mapper_file, caplog):

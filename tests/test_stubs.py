@@ -27,7 +27,7 @@ def test_stubs_match_the_built_modules(tmp_path):
         # A development build: mypy finds installed packages by itself, these by MYPYPATH.
         env["MYPYPATH"] = root
     run = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--allowlist", ALLOWLIST, *MODULES],
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", ALLOWLIST, "velmo"],  # the package and every module in it
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout + run.stderr
@@ -48,12 +48,28 @@ mapper.get_sql("a", None)  # refused
 session.execute_sql("a", None, {})  # refused
 session.execute_sql("a", "m", None)  # refused
 sql_string_format(None)  # refused
+
+from typing import List
+from velmo import AsyncVelmoSqlSession, transaction
+class User: ...
+reveal_type(session.execute_sql("a", "m", {}, return_type=User))  # reveals snippet.User | list[Any]
+reveal_type(session.execute_sql("a", "m", {}, return_type=List[User]))  # reveals list[snippet.User]
+reveal_type(session.execute_sql("a", "m", {}, return_type=int))  # reveals int | list[Any]
+reveal_type(session.execute_sql("a", "m", {}, Page(1, 2), User))  # reveals dict[str, Any]
+async def handler(asession: AsyncVelmoSqlSession) -> None:
+    asession.execute_sql("a", "m", {})  # refused
+    async with transaction(asession) as tx:
+        reveal_type(await tx.execute_sql("a", "m", {}, return_type=list[User]))  # reveals list[snippet.User]
+        reveal_type(await tx.execute_sql("a", "m", {}, return_type=User))  # reveals snippet.User | list[Any]
+    with transaction(asession):  # refused
+        pass
 """
 
 
 def test_stubs_refuse_what_the_code_refuses(tmp_path, monkeypatch):
-    """A default of None that the code then refuses is not Optional in the stubs: a type checker
-    flags exactly the calls that fail at run time."""
+    """A default of None that the code then refuses is not Optional in the stubs, and an asyncio
+    call never awaited is an error: a type checker flags exactly the calls that fail at run time.
+    execute_sql's result type follows from return_type and page."""
     pytest.importorskip("mypy.api")
     from mypy import api
 
@@ -65,6 +81,8 @@ def test_stubs_refuse_what_the_code_refuses(tmp_path, monkeypatch):
     flagged = sorted({int(line.split(":")[1]) for line in out.splitlines() if ": error:" in line})
     refused = [n for n, line in enumerate(SNIPPET.splitlines(), 1) if line.endswith("# refused")]
     assert flagged == refused, out
+    revealed = {int(line.split(":")[1]): line.split('Revealed type is "')[1][:-1] for line in out.splitlines() if "Revealed" in line}
+    assert revealed == {n: line.split("# reveals ")[1] for n, line in enumerate(SNIPPET.splitlines(), 1) if "# reveals " in line}, out
 
 
 @pytest.mark.parametrize("module_name", MODULES)
@@ -116,6 +134,7 @@ DOCS_TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "docstrin
     ('"""Module."""\ndef f():\n    """Quotes "x", \\\\ and ?? 无法\n\n    indented."""\nclass C:\n    def m(self): """M."""\n',
      [("", "Module."), ("f", 'Quotes "x", \\ and ?? 无法\n\nindented.'), ("C.m", "M.")]),
     ("def f(): ...\n", "no module docstring"),
+    ('"""M."""\nclass C:\n    async def m(self): """A."""\n', [("", "M."), ("C.m", "A.")]),
     ('"""M."""\n@overload\ndef f(x: int): """A."""\n@overload\ndef f(x: str): ...\n', [("", "M."), ("f", "A.")]),
     ('"""M."""\n@overload\ndef f(x: int): """A."""\n@overload\ndef f(x: str): """B."""\n', "f: two different docstrings"),
 ])

@@ -23,7 +23,7 @@ def docstrings(source):
 
     def visit(body, prefix):
         for node in body:
-            if not isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
                 continue
             name = prefix + node.name
             if (doc := ast.get_docstring(node)) is not None and found.setdefault(name, doc) != doc:

@@ -36,7 +36,10 @@ using rt::Ref;
     X(await_, "await_") X(partial, "partial") X(isawaitable, "isawaitable")                                           \
     X(iscoroutinefunction, "iscoroutinefunction") X(Engine, "Engine") X(AsyncEngine, "AsyncEngine")                   \
     X(AsyncSession, "AsyncSession") X(async_sessionmaker, "async_sessionmaker")                                       \
-    X(SqlTemplate, "SqlTemplate") X(GreenletVelmoSqlSession, "GreenletVelmoSqlSession")
+    X(SqlTemplate, "SqlTemplate") X(GreenletVelmoSqlSession, "GreenletVelmoSqlSession")                             \
+    X(invalidate, "invalidate") X(get, "get") X(add_done_callback, "add_done_callback")                               \
+    X(get_context, "get_context") X(get_loop, "get_loop") X(create_task, "create_task") X(discard, "discard")     \
+    X(remove_done_callback, "remove_done_callback")
 // clang-format on
 VELMO_NAMES(Names, AIO_NAMES)
 
@@ -47,6 +50,11 @@ struct State : Names {
     // Keyword names of the calls made.
     PyObject *kw_session, *kw_kestrum, *kw_sync_session_class;
     sessions::FactoryCache factories;  // get_ori_session's, one per session object
+    // Transactions that outlive their task (tasks.cpp): GreenletVelmoSqlSession.connection_local,
+    // asyncio.current_task, the functions handed to greenlet_spawn, and the closing tasks while
+    // they run (all kept).
+    PyObject *connection_local, *current_task;
+    PyObject *begin_in_task, *close_in_task, *close_abandoned, *reapers;
 };
 extern State state;
 
@@ -58,5 +66,13 @@ VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
 
 Ref in_session_fn(const Args& a);
 Ref given_session_fn(const Args& a);
+
+// ---- tasks.cpp ----
+
+// (code, lasti) of the application's frame that calls begin_tx(), or None.
+Ref call_site();
+Ref begin_in_task_fn(const Args& a);
+Ref close_in_task_fn(const Args& a);
+Ref close_abandoned_fn(const Args& a);
 
 }  // namespace velmo::aio

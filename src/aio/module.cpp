@@ -19,6 +19,10 @@ VELMO_SESSION_SIGNATURES("AsyncEngine")
 const Signature in_session_sig{"in_session", {{"fun"}, {"session"}}, in_session_fn};
 const Signature given_session_sig{
     "given_session", {{"session"}, {"bind", Default::None}, {"binds", Default::None}}, given_session_fn};
+// Not in the namespace either: begin_tx's watch of its task (tasks.cpp).
+const Signature begin_in_task_sig{"begin_in_task", {{"begin"}, {"where"}}, begin_in_task_fn};
+const Signature close_in_task_sig{"close_in_task", {{"close"}}, close_in_task_fn};
+const Signature close_abandoned_sig{"close_abandoned", {{"session"}}, close_abandoned_fn};
 
 void intern_names() {
     state.intern();
@@ -55,6 +59,17 @@ void def_session_class(Module& m, PyObject* greenlet_session) {
     m.def_class("AsyncVelmoSqlSession", {VELMO_SESSION_METHODS(VELMO_SESSION_MEMBER)}, body.get());
 }
 
+// The kept objects of tasks.cpp.
+void def_task_watch(Module& m, PyObject* greenlet_session) {
+    state.connection_local = getattr(greenlet_session, "connection_local").release();
+    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    state.current_task = getattr(asyncio.get(), "current_task").release();
+    state.begin_in_task = m.function(begin_in_task_sig).release();
+    state.close_in_task = m.function(close_in_task_sig).release();
+    state.close_abandoned = m.function(close_abandoned_sig).release();
+    state.reapers = check(PySet_New(nullptr));
+}
+
 void exec_aio(Module& m) {
     intern_names();
     state.globals = m.dict();
@@ -75,7 +90,9 @@ void exec_aio(Module& m) {
     m.from_import("contextvars", {"ContextVar"});
     state.in_session = m.function(in_session_sig).release();
     state.given_session = m.function(given_session_sig).release();
-    def_session_class(m, def_greenlet_session_class(m));
+    PyObject* greenlet_session = def_greenlet_session_class(m);
+    def_session_class(m, greenlet_session);
+    def_task_watch(m, greenlet_session);
     apply_docs(m, module_docs);
 }
 

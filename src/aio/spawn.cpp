@@ -22,10 +22,26 @@ Ref spawn(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args)
 
 }  // namespace
 
-Ref begin_tx_fn(const Args& a) { return spawn(a[0], state.s_begin_tx, {}); }
+// greenlet_spawn(begin_in_task, self.sync_session.begin_tx, <where this is called>): the task that
+// awaits it watches the transaction it begins (tasks.cpp).
+Ref begin_tx_fn(const Args& a) {
+    NestingGuard guard;
+    Ref where = call_site();
+    Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
+    Ref inner = getattr(a[0], state.s_sync_session);
+    Ref method = getattr(inner.get(), state.s_begin_tx);
+    return call(spawn.get(), {state.begin_in_task, method.get(), where.get()});
+}
 Ref commit_fn(const Args& a) { return spawn(a[0], state.s_commit, {}); }
 Ref rollback_fn(const Args& a) { return spawn(a[0], state.s_rollback, {}); }
-Ref close_fn(const Args& a) { return spawn(a[0], state.s_close, {}); }
+// greenlet_spawn(close_in_task, self.sync_session.close): the task withdraws its watch.
+Ref close_fn(const Args& a) {
+    NestingGuard guard;
+    Ref spawn = load_global(state.globals, state.s_greenlet_spawn);
+    Ref inner = getattr(a[0], state.s_sync_session);
+    Ref method = getattr(inner.get(), state.s_close);
+    return call(spawn.get(), {state.close_in_task, method.get()});
+}
 
 Ref execute_sql_fn(const Args& a) { return spawn(a[0], state.s_execute_sql, {a[1], a[2], a[3], a[4], a[5]}); }
 

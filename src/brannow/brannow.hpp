@@ -35,7 +35,7 @@ using rt::Ref;
     X(is_result_class, "is_result_class") X(get_args, "get_args") X(Dict, "Dict") X(List, "List")                     \
     X(empty, "") X(is_enabled_for, "isEnabledFor") X(log, "log") X(text, "text") X(bind_separator, ", ")              \
     X(log_with_binds, "%s: %s [binds: %s]") X(log_without_binds, "%s: %s [no binds]")                                 \
-    X(log_values, "%s bind values: %r")
+    X(log_values, "%s bind values: %r") X(name, "name") X(make_record, "makeRecord") X(handle, "handle")
 // clang-format on
 VELMO_NAMES(Names, BRANNOW_NAMES)
 

@@ -4,6 +4,7 @@
 #include "async_guard.hpp"
 #include "boundary.hpp"
 #include "docs.hpp"
+#include "frames.hpp"
 #include "function.hpp"
 #include "iterate.hpp"
 #include "lookup.hpp"

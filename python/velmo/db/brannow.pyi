@@ -18,11 +18,13 @@ it current.
 
 Errors reach the caller as raised, with one note naming the statement (``in users.find (mapper
 users.xml)``). The logger ``velmo.sql`` records each statement by id at ``DEBUG``, and its bind
-values at level 5.
-"""
+values at level 5."""
+
+# The session facade: statements by mapper identifier, pass-through operations, explicit
+# transactions, and the shaping of rows into the requested type.
 from collections.abc import Callable
 from contextvars import ContextVar as ContextVar
-from typing import Any as Any, ClassVar, Dict as Dict, List as List, get_args as get_args
+from typing import Any as Any, ClassVar, Dict as Dict, List as List, TypeVar, get_args as get_args, overload
 
 from sqlalchemy import Engine as Engine, TextClause as TextClause
 from sqlalchemy.engine import Result
@@ -34,6 +36,8 @@ from velmo.utils.wollix import (
     is_container_type as is_container_type,
     is_result_class as is_result_class,
 )
+
+_T = TypeVar("_T")
 
 def results_handle(results: Any, result_type: Any, f_return_type: Any) -> Any:
     """Shapes rows into the type a caller asked for, as `VelmoSqlSession.execute_sql` does.
@@ -84,7 +88,8 @@ class VelmoSqlSession:
         """
     def get_ori_session(self) -> Session:
         """A new SQLAlchemy ``Session`` on the data source (``expire_on_commit=False``) that the
-        caller uses and closes."""
+        caller uses and closes.
+        """
     def begin_tx(self) -> None:
         """Begins a transaction: a new session becomes the current one of this thread or task, and
         every later call runs in it until `close`.
@@ -106,8 +111,33 @@ class VelmoSqlSession:
             >>> session.execute_sql("count", "users", {}, return_type=int)
             3
         """
-    # Both default to None, which always fails: no namespace key is None ("not found namespace:
-    # None"), and the mapper refuses None parameters.
+    # The result's type follows from page and return_type where it can: a page gives the page dict;
+    # return_type list[R] (or List[R], or list) a list of R; a class R one R, or the empty list when
+    # no row came back. namespace and ori_params both default to None, which always fails: no
+    # namespace key is None ("not found namespace: None"), and the mapper refuses None parameters.
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str = ..., ori_params: dict[str, Any] = ..., *, page: Page, return_type: Any = None
+    ) -> dict[str, Any]: ...
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str, ori_params: dict[str, Any], page: Page, return_type: Any = None
+    ) -> dict[str, Any]: ...
+    @overload
+    def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str = ...,
+        ori_params: dict[str, Any] = ...,
+        page: None = None,
+        *,
+        return_type: type[list[_T]],
+    ) -> list[_T]: ...
+    @overload
+    def execute_sql(
+        self, sql_id: str, namespace: str = ..., ori_params: dict[str, Any] = ..., page: None = None, *, return_type: type[_T]
+    ) -> _T | list[Any]: ...
+    @overload
     def execute_sql(
         self,
         sql_id: str,
@@ -180,14 +210,16 @@ class VelmoSqlSession:
         """
     def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Any:
         """Runs an insert clause of your own; returns the new row's id as the driver reports it
-        (its ``lastrowid``, else the first column a ``RETURNING`` answered, else None)."""
+        (its ``lastrowid``, else the first column a ``RETURNING`` answered, else None).
+        """
     def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int:
         """Runs a delete clause of your own; returns the number of rows deleted."""
     def update(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int:
         """Runs an update clause of your own; returns the number of rows changed."""
     def add(self, data: Any) -> None:
         """Adds a mapped (ORM) object and flushes it, in the current transaction or a session of
-        its own."""
+        its own.
+        """
     def add_all(self, datas: Any) -> None:
         """Adds mapped (ORM) objects and flushes them, as `add` does."""
     def select_all_orm2(self, statement: Any) -> list[Any]:
@@ -200,10 +232,12 @@ class VelmoSqlSession:
         """Runs an ORM update statement; returns the number of rows changed."""
     def insert_orm2(self, statement: Any, data_list: list[Any] | None = None) -> Result[Any]:
         """Runs an ORM insert statement, with `data_list` as its rows when given; returns the
-        SQLAlchemy ``Result``."""
+        SQLAlchemy ``Result``.
+        """
     def execute_in_connection(self, fun: Callable[[Session], Any]) -> Any:
         """Calls ``fun(session)`` with a new session that is committed when `fun` returns, rolled
-        back when it raises, and closed; returns what `fun` returned."""
+        back when it raises, and closed; returns what `fun` returned.
+        """
     def commit(self) -> None:
         """Commits the current transaction, which stays current; without one, does nothing.
 
