@@ -30,7 +30,7 @@ MODULES = {
 # A CPython 3.13 extension module: name.cpython-313-<platform>.so (Linux, macOS) or
 # name.cp313-<platform>.pyd (Windows).
 EXTENSION = re.compile(r"(?P<name>\w+)\.(cpython-313[-\w]*\.so|cp313-\w+\.pyd)")
-BUILD_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md"]
+BUILD_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md", "tools/docstrings.py"]
 
 
 def project():
