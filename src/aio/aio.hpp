@@ -15,6 +15,7 @@
 
 #include "../brannow/session_methods.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
 
 namespace velmo::aio {

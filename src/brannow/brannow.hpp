@@ -11,6 +11,7 @@
 #pragma once
 
 #include "../runtime/rt.hpp"
+#include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
 #include "session_methods.hpp"
 
