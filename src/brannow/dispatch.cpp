@@ -27,13 +27,6 @@ Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> arg
     return Ref::steal(PyObject_Vectorcall(method.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// `value == text` for a statement kind; a plain str is compared without the protocol.
-bool kind_is(PyObject* value, PyObject* text) {
-    if (PyUnicode_CheckExact(value)) return value == text || PyUnicode_Compare(value, text) == 0;
-    Ref r = Ref::steal(PyObject_RichCompare(value, text, Py_EQ));
-    return truthy(r.get());
-}
-
 // fn(results, result_type, return_type) for `fn` found under the global results_handle; ours
 // runs without the binder.
 Ref call_results_handle(PyObject* fn, PyObject* results, PyObject* result_type, PyObject* return_type) {
@@ -67,13 +60,13 @@ Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyO
     PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
 
     PyObject* op = nullptr;
-    if (kind_is(sql_type, state.s_select))
+    if (equal(sql_type, state.s_select))
         op = state.s_select_list;
-    else if (kind_is(sql_type, state.s_insert))
+    else if (equal(sql_type, state.s_insert))
         op = state.s_insert;
-    else if (kind_is(sql_type, state.s_delete))
+    else if (equal(sql_type, state.s_delete))
         op = state.s_delete;
-    else if (kind_is(sql_type, state.s_update))
+    else if (equal(sql_type, state.s_update))
         op = state.s_update;
     else
         return none();
