@@ -15,6 +15,7 @@
 
 #include "../brannow/session_methods.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
 
 namespace velmo::aio {
@@ -58,9 +59,24 @@ struct State : Names {
 };
 extern State state;
 
-// VelmoSqlSession's methods: session.cpp (construction, get_ori_session), spawn.cpp (the rest,
-// each an awaitable), connection.cpp (execute_in_connection).
-VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
+// VelmoSqlSession's methods (session_methods.hpp). Bodies of their own: session.cpp
+// (construction, get_ori_session), spawn.cpp (begin_tx, close), connection.cpp
+// (execute_in_connection).
+#define AIO_OWN_BODIES(X) X(init) X(get_ori_session) X(begin_tx) X(close) X(execute_in_connection)
+AIO_OWN_BODIES(VELMO_SESSION_OWN)
+
+// The other methods, each an awaitable (spawn.cpp): greenlet_spawn(self.sync_session.<name>,
+// *args), the body's data the method's name in the state.
+Ref spawn_body(const Args& a);
+#define AIO_SPAWN(name)                                 \
+    inline constexpr rt::Body name##_body = spawn_body; \
+    inline constexpr const void* name##_data = &state.s_##name;
+// clang-format off
+#define AIO_SPAWNED(X)                                                                                                \
+    X(execute_sql) X(select_one) X(select_list) X(select_page) X(insert) X(delete) X(update) X(add) X(add_all)       \
+    X(select_all_orm2) X(select_one_orm2) X(delete_orm2) X(update_orm2) X(insert_orm2) X(commit) X(rollback)
+// clang-format on
+AIO_SPAWNED(AIO_SPAWN)
 
 // ---- connection.cpp ----
 

@@ -31,25 +31,14 @@ void intern_names() {
     state.kw_sync_session_class = kept_names({"sync_session_class"});
 }
 
-// ContextVar("connection_local", default=None)
-Ref new_connection_local(Module& m) {
-    Ref context_var = dict_get(m.dict(), str("ContextVar").get());
-    Ref kw = tuple({interned("default").get()});
-    return call_kw(context_var.get(), {str("connection_local").get(), Py_None}, kw.get());
-}
-
 // class GreenletVelmoSqlSession(VelmoSqlSession):
 //     connection_local = ContextVar("connection_local", default=None)
 // The sync road itself; its own variable keeps async transactions apart from sync ones.
 PyObject* def_greenlet_session_class(Module& m) {
-    const char* name = "GreenletVelmoSqlSession";
-    Ref ns = Ref::steal(PyDict_New());
-    dict_set(ns.get(), "__module__", m.name());
-    dict_set(ns.get(), "__qualname__", str(name).get());
-    dict_set(ns.get(), "connection_local", new_connection_local(m).get());
+    Ref body = Ref::steal(PyDict_New());
+    dict_set(body.get(), "connection_local", sessions::new_connection_local(m).get());
     Ref base = dict_get(m.dict(), str("VelmoSqlSession").get());
-    Ref bases = tuple({base.get()});
-    return m.add(name, call(reinterpret_cast<PyObject*>(&PyType_Type), {str(name).get(), bases.get(), ns.get()}));
+    return m.def_class("GreenletVelmoSqlSession", {}, body.get(), base.get());
 }
 
 // class AsyncVelmoSqlSession: connection_local = GreenletVelmoSqlSession.connection_local; ...

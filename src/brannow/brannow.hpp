@@ -11,6 +11,7 @@
 #pragma once
 
 #include "../runtime/rt.hpp"
+#include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
 #include "session_methods.hpp"
 
@@ -55,9 +56,41 @@ struct State : Names {
 };
 extern State state;
 
-// The methods shared with AsyncVelmoSqlSession: session.cpp (construction and transactions),
-// dispatch.cpp (execute_sql and the pass-throughs).
-VELMO_SESSION_METHODS(VELMO_SESSION_BODY)
+// The methods shared with AsyncVelmoSqlSession (session_methods.hpp). Bodies of their own:
+// session.cpp (construction and transactions) and dispatch.cpp (execute_sql).
+#define BRANNOW_OWN_BODIES(X) \
+    X(init) X(get_ori_session) X(begin_tx) X(execute_sql) X(execute_in_connection) X(commit) X(rollback) X(close)
+BRANNOW_OWN_BODIES(VELMO_SESSION_OWN)
+
+// The pass-through operations (dispatch.cpp): self.kestrum.<name>(*args) with self.__con()
+// placed at con_at among the arguments, and kwnames naming the trailing ones, con included. The
+// names are read from the state when called.
+struct Forward {
+    PyObject* const* kestrum_method_name;
+    size_t con_at;
+    PyObject* const* kwnames;
+};
+// Forwards its arguments after self as the method's Forward record says.
+Ref forward_body(const Args& a);
+#define BRANNOW_FORWARD(name, con_at, kwnames)                                        \
+    inline constexpr Forward name##_forward{&state.s_##name, con_at, &state.kwnames}; \
+    inline constexpr rt::Body name##_body = forward_body;                             \
+    inline constexpr const void* name##_data = &name##_forward
+// (sql=, con=, args=), (sql=, page=, con=, args=), (data=, con=), (statement, con=) and
+// (statement, data_list, con=).
+BRANNOW_FORWARD(select_one, 1, kw_sql_con_args);
+BRANNOW_FORWARD(select_list, 1, kw_sql_con_args);
+BRANNOW_FORWARD(select_page, 2, kw_sql_page_con_args);
+BRANNOW_FORWARD(insert, 1, kw_sql_con_args);
+BRANNOW_FORWARD(delete, 1, kw_sql_con_args);
+BRANNOW_FORWARD(update, 1, kw_sql_con_args);
+BRANNOW_FORWARD(add, 1, kw_data_con);
+BRANNOW_FORWARD(add_all, 1, kw_data_con);
+BRANNOW_FORWARD(select_all_orm2, 1, kw_con);
+BRANNOW_FORWARD(select_one_orm2, 1, kw_con);
+BRANNOW_FORWARD(delete_orm2, 1, kw_con);
+BRANNOW_FORWARD(update_orm2, 1, kw_con);
+BRANNOW_FORWARD(insert_orm2, 2, kw_con);
 
 // ---- session.cpp ----
 

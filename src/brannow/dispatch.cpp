@@ -10,13 +10,15 @@ namespace {
 
 // self.kestrum.<name>(*args) with self.__con() placed at `con_at`; kwnames names the trailing
 // arguments, con included. As in Python, the method is looked up before __con is called.
-Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at, PyObject* kwnames) {
+Ref forward(PyObject* self, PyObject* name, std::span<PyObject* const> args, size_t con_at, PyObject* kwnames) {
+    // One free slot in front, so that a bound method can put its self there, then con and the
+    // arguments: at most a function's parameters.
+    PyObject* stack[1 + 1 + max_params];
+    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments to forward");
     NestingGuard guard;
     Ref kestrum = getattr(self, state.s_kestrum);
     Ref method = getattr(kestrum.get(), name);
     Ref con = current_session(self);
-    // One free slot in front, so that a bound method can put its self there.
-    PyObject* stack[8];
     size_t n = 1;
     for (PyObject* arg : args) {
         if (n - 1 == con_at) stack[n++] = con.get();
@@ -27,11 +29,8 @@ Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> arg
     return Ref::steal(PyObject_Vectorcall(method.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// `value == text` for a statement kind; a plain str is compared without the protocol.
-bool kind_is(PyObject* value, PyObject* text) {
-    if (PyUnicode_CheckExact(value)) return value == text || PyUnicode_Compare(value, text) == 0;
-    Ref r = Ref::steal(PyObject_RichCompare(value, text, Py_EQ));
-    return truthy(r.get());
+Ref forward(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, size_t con_at, PyObject* kwnames) {
+    return forward(self, name, {args.begin(), args.size()}, con_at, kwnames);
 }
 
 // fn(results, result_type, return_type) for `fn` found under the global results_handle; ours
@@ -67,13 +66,13 @@ Ref run_statement(PyObject* self, const Statement& st, PyObject* ori_params, PyO
     PyObject *sql = parts[0].get(), *params = parts[1].get(), *sql_type = parts[2].get(), *result_type = parts[3].get();
 
     PyObject* op = nullptr;
-    if (kind_is(sql_type, state.s_select))
+    if (equal(sql_type, state.s_select))
         op = state.s_select_list;
-    else if (kind_is(sql_type, state.s_insert))
+    else if (equal(sql_type, state.s_insert))
         op = state.s_insert;
-    else if (kind_is(sql_type, state.s_delete))
+    else if (equal(sql_type, state.s_delete))
         op = state.s_delete;
-    else if (kind_is(sql_type, state.s_update))
+    else if (equal(sql_type, state.s_update))
         op = state.s_update;
     else
         return none();
@@ -128,23 +127,10 @@ Ref execute_sql_fn(const Args& a) {
     }
 }
 
-// The pass-through operations: (sql=, con=, args=), (sql=, page=, con=, args=), (data=, con=),
-// (statement, con=) and (statement, data_list, con=).
-
-Ref select_one_fn(const Args& a) { return forward(a[0], state.s_select_one, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref select_list_fn(const Args& a) { return forward(a[0], state.s_select_list, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref select_page_fn(const Args& a) {
-    return forward(a[0], state.s_select_page, {a[1], a[2], a[3]}, 2, state.kw_sql_page_con_args);
+// Every pass-through operation: its arguments after self, forwarded as its Forward record says.
+Ref forward_body(const Args& a) {
+    const Forward& f = a.data<Forward>();
+    return forward(a[0], *f.kestrum_method_name, a.from(1), f.con_at, *f.kwnames);
 }
-Ref insert_fn(const Args& a) { return forward(a[0], state.s_insert, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref delete_fn(const Args& a) { return forward(a[0], state.s_delete, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref update_fn(const Args& a) { return forward(a[0], state.s_update, {a[1], a[2]}, 1, state.kw_sql_con_args); }
-Ref add_fn(const Args& a) { return forward(a[0], state.s_add, {a[1]}, 1, state.kw_data_con); }
-Ref add_all_fn(const Args& a) { return forward(a[0], state.s_add_all, {a[1]}, 1, state.kw_data_con); }
-Ref select_all_orm2_fn(const Args& a) { return forward(a[0], state.s_select_all_orm2, {a[1]}, 1, state.kw_con); }
-Ref select_one_orm2_fn(const Args& a) { return forward(a[0], state.s_select_one_orm2, {a[1]}, 1, state.kw_con); }
-Ref delete_orm2_fn(const Args& a) { return forward(a[0], state.s_delete_orm2, {a[1]}, 1, state.kw_con); }
-Ref update_orm2_fn(const Args& a) { return forward(a[0], state.s_update_orm2, {a[1]}, 1, state.kw_con); }
-Ref insert_orm2_fn(const Args& a) { return forward(a[0], state.s_insert_orm2, {a[1], a[2]}, 2, state.kw_con); }
 
 }  // namespace velmo::brannow

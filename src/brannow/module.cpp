@@ -52,11 +52,8 @@ void find_python_init(Module& m) {
 
 // class VelmoSqlSession: connection_local = ContextVar("connection_local", default=None); ...
 void def_session_class(Module& m) {
-    Ref context_var = dict_get(m.dict(), str("ContextVar").get());
-    Ref kw = tuple({interned("default").get()});
     Ref body = Ref::steal(PyDict_New());
-    dict_set(body.get(), state.s_connection_local,
-             call_kw(context_var.get(), {state.s_connection_local, Py_None}, kw.get()).get());
+    dict_set(body.get(), state.s_connection_local, sessions::new_connection_local(m).get());
     PyObject* cls = m.def_class("VelmoSqlSession",
                                 {{&init_sig},
                                  {&con_sig, Kind::Method, "_VelmoSqlSession__con"},

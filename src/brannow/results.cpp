@@ -14,11 +14,6 @@ namespace velmo::brannow {
 
 namespace {
 
-bool equal(PyObject* a, PyObject* b, int op = Py_EQ) {
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    return truthy(r.get());
-}
-
 // `name(arg)` through the module global, tested for truth.
 bool test(PyObject* name, PyObject* arg) {
     Ref fn = load_global(state.globals, name);

@@ -1,12 +1,17 @@
 // The methods VelmoSqlSession and velmo.db.aio's AsyncVelmoSqlSession share, declared once: both
-// classes take their arguments alike and refuse them with the same messages. A module includes
-// this inside its own namespace, with `using namespace velmo::rt;`, defines the bodies
-// (<method>_fn) it names, and expands VELMO_SESSION_SIGNATURES with the annotation its
-// constructor gives `data_source`.
+// classes take their arguments alike and refuse them with the same messages. A module supplies,
+// for every method, its body <method>_body and the data that body reads, <method>_data: a body of
+// its own (VELMO_SESSION_OWN), or a body shared by several methods with a record that tells them
+// apart. It then expands VELMO_SESSION_SIGNATURES, with `using namespace velmo::rt;`, giving the
+// annotation its constructor gives `data_source`.
 #pragma once
 
-// The body of a method, by the method's name, and its entry in a class body.
-#define VELMO_SESSION_BODY(name) Ref name##_fn(const Args& a);
+// A method with a body of its own, <method>_fn, and no data.
+#define VELMO_SESSION_OWN(name)                                 \
+    ::velmo::rt::Ref name##_fn(const ::velmo::rt::Args& a);     \
+    inline constexpr ::velmo::rt::Body name##_body = name##_fn; \
+    inline constexpr const void* name##_data = nullptr;
+// A method's entry in a class body.
 #define VELMO_SESSION_MEMBER(name) {&name##_sig},
 // clang-format off
 // The methods in class-body order: __init__, then (after VelmoSqlSession's private __con) these.
@@ -16,47 +21,45 @@
     X(insert_orm2) X(execute_in_connection) X(commit) X(rollback) X(close)
 #define VELMO_SESSION_METHODS(X) X(init) VELMO_SESSION_METHODS_AFTER_INIT(X)
 
-#define VELMO_SESSION_SIGNATURES(DATA_SOURCE)                                                                         \
-    constexpr Param self_param{"self"};                                                                               \
-    constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};                                   \
-    constexpr Param statement_param{"statement"};                                                                     \
-    const Signature init_sig{"__init__",                                                                              \
-                             {self_param,                                                                             \
-                              {"mapper_dict", Default::Required, Exact::Dict, "dict"},                               \
-                              {"data_source", Default::None, Exact::Any, DATA_SOURCE},                               \
-                              {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},                                \
-                             init_fn};                                                                                \
-    const Signature get_ori_session_sig{"get_ori_session", {self_param}, get_ori_session_fn};                        \
-    const Signature begin_tx_sig{"begin_tx", {self_param}, begin_tx_fn};                                             \
-    const Signature execute_sql_sig{"execute_sql",                                                                    \
-                                    {self_param,                                                                      \
-                                     {"sql_id", Default::Required, Exact::Str, "str"},                               \
-                                     {"namespace", Default::None, Exact::Str, "str"},                                \
-                                     {"ori_params", Default::None, Exact::Dict, "dict"},                             \
-                                     {"page", Default::None, Exact::Any, "Page"},                                    \
-                                     {"return_type", Default::None, Exact::Any, "Any"}},                             \
-                                    execute_sql_fn};                                                                  \
-    const Signature select_one_sig{"select_one", {self_param, sql_param, {"sql_param", Default::None}},              \
-                                   select_one_fn};                                                                    \
-    const Signature select_list_sig{"select_list", {self_param, sql_param, {"sql_param", Default::None}},            \
-                                    select_list_fn};                                                                  \
-    const Signature select_page_sig{"select_page",                                                                    \
-                                    {self_param, sql_param, {"page"}, {"sql_param", Default::None}}, select_page_fn}; \
-    const Signature insert_sig{"insert", {self_param, sql_param, {"sql_param"}}, insert_fn};                         \
-    const Signature delete_sig{"delete", {self_param, sql_param, {"sql_param"}}, delete_fn};                         \
-    const Signature update_sig{"update", {self_param, sql_param, {"sql_param"}}, update_fn};                         \
-    const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}}, add_fn};            \
-    const Signature add_all_sig{"add_all", {self_param, {"datas", Default::Required, Exact::Any, "Any"}}, add_all_fn}; \
-    const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param}, select_all_orm2_fn};       \
-    const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param}, select_one_orm2_fn};       \
-    const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param}, delete_orm2_fn};                   \
-    const Signature update_orm2_sig{"update_orm2", {self_param, statement_param}, update_orm2_fn};                   \
-    const Signature insert_orm2_sig{                                                                                  \
-        "insert_orm2", {self_param, statement_param, {"data_list", Default::None, Exact::List, "list"}},              \
-        insert_orm2_fn};                                                                                              \
-    const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}},                        \
-                                              execute_in_connection_fn};                                              \
-    const Signature commit_sig{"commit", {self_param}, commit_fn};                                                    \
-    const Signature rollback_sig{"rollback", {self_param}, rollback_fn};                                              \
-    const Signature close_sig{"close", {self_param}, close_fn};
+// const Signature <method>_sig: the method <method> with these parameters, and the body and data its
+// module supplies for it.
+#define VELMO_SESSION_SIGNATURE(method, ...)                                                                           \
+    const Signature method##_sig{.name = #method, .params = __VA_ARGS__, .body = method##_body, .data = method##_data};
+#define VELMO_SESSION_SIGNATURES(DATA_SOURCE)                                                                          \
+    constexpr Param self_param{"self"};                                                                                \
+    constexpr Param sql_param{"sql", Default::Required, Exact::Any, "TextClause"};                                     \
+    constexpr Param statement_param{"statement"};                                                                      \
+    const Signature init_sig{.name = "__init__",                                                                       \
+                             .params = {self_param,                                                                    \
+                                        {"mapper_dict", Default::Required, Exact::Dict, "dict"},                       \
+                                        {"data_source", Default::None, Exact::Any, DATA_SOURCE},                       \
+                                        {"kestrum", Default::None, Exact::Any, "SqlTemplate"}},                        \
+                             .body = init_body,                                                                        \
+                             .data = init_data};                                                                       \
+    VELMO_SESSION_SIGNATURE(get_ori_session, {self_param})                                                             \
+    VELMO_SESSION_SIGNATURE(begin_tx, {self_param})                                                                    \
+    VELMO_SESSION_SIGNATURE(execute_sql, {self_param,                                                                  \
+                                          {"sql_id", Default::Required, Exact::Str, "str"},                            \
+                                          {"namespace", Default::None, Exact::Str, "str"},                             \
+                                          {"ori_params", Default::None, Exact::Dict, "dict"},                          \
+                                          {"page", Default::None, Exact::Any, "Page"},                                 \
+                                          {"return_type", Default::None, Exact::Any, "Any"}})                          \
+    VELMO_SESSION_SIGNATURE(select_one, {self_param, sql_param, {"sql_param", Default::None}})                         \
+    VELMO_SESSION_SIGNATURE(select_list, {self_param, sql_param, {"sql_param", Default::None}})                        \
+    VELMO_SESSION_SIGNATURE(select_page, {self_param, sql_param, {"page"}, {"sql_param", Default::None}})              \
+    VELMO_SESSION_SIGNATURE(insert, {self_param, sql_param, {"sql_param"}})                                            \
+    VELMO_SESSION_SIGNATURE(delete, {self_param, sql_param, {"sql_param"}})                                            \
+    VELMO_SESSION_SIGNATURE(update, {self_param, sql_param, {"sql_param"}})                                            \
+    VELMO_SESSION_SIGNATURE(add, {self_param, {"data", Default::Required, Exact::Any, "Any"}})                         \
+    VELMO_SESSION_SIGNATURE(add_all, {self_param, {"datas", Default::Required, Exact::Any, "Any"}})                    \
+    VELMO_SESSION_SIGNATURE(select_all_orm2, {self_param, statement_param})                                            \
+    VELMO_SESSION_SIGNATURE(select_one_orm2, {self_param, statement_param})                                            \
+    VELMO_SESSION_SIGNATURE(delete_orm2, {self_param, statement_param})                                                \
+    VELMO_SESSION_SIGNATURE(update_orm2, {self_param, statement_param})                                                \
+    VELMO_SESSION_SIGNATURE(insert_orm2,                                                                               \
+                            {self_param, statement_param, {"data_list", Default::None, Exact::List, "list"}})          \
+    VELMO_SESSION_SIGNATURE(execute_in_connection, {self_param, {"fun"}})                                              \
+    VELMO_SESSION_SIGNATURE(commit, {self_param})                                                                      \
+    VELMO_SESSION_SIGNATURE(rollback, {self_param})                                                                    \
+    VELMO_SESSION_SIGNATURE(close, {self_param})
 // clang-format on

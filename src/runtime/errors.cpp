@@ -4,6 +4,7 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace {
 // longer ones get one of their own.
 class FirstThenArgs {
 public:
-    FirstThenArgs(PyObject* first, std::initializer_list<PyObject*> args) : n_(1 + args.size()) {
+    FirstThenArgs(PyObject* first, std::span<PyObject* const> args) : n_(1 + args.size()) {
         if (n_ > std::size(small_)) {
             large_.resize(n_);
             stack_ = large_.data();
@@ -39,13 +40,13 @@ private:
 
 Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     // The receiver goes in front of the arguments, as PyObject_VectorcallMethod wants it.
-    FirstThenArgs stack(obj, args);
+    FirstThenArgs stack(obj, {args.begin(), args.size()});
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return Ref::steal(
         PyObject_VectorcallMethod(name, stack.stack(), (stack.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref call_with_first(PyObject* callable, PyObject* first, std::initializer_list<PyObject*> args) {
+Ref call_with_first(PyObject* callable, PyObject* first, std::span<PyObject* const> args) {
     FirstThenArgs stack(first, args);
     return Ref::steal(PyObject_Vectorcall(callable, stack.stack(), stack.size(), nullptr));
 }

@@ -7,6 +7,7 @@
 // __defaults__, __kwdefaults__, __dict__ and a __signature__ built from the declaration.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "ref.hpp"
@@ -34,10 +35,20 @@ class Args {
 public:
     Args(Function* fn, PyObject* const* values) noexcept : fn_(fn), values_(values) {}
     PyObject* operator[](size_t i) const noexcept { return values_[i]; }
+    // The number of declared parameters: one argument each.
+    size_t size() const noexcept;
+    // The arguments from [first] on.
+    std::span<PyObject* const> from(size_t first) const noexcept { return {values_ + first, size() - first}; }
     // The globals of the module that defined the function (its __globals__).
     PyObject* globals() const noexcept;
+    // The Signature's data, as the T it points to.
+    template <class T>
+    const T& data() const noexcept {
+        return *static_cast<const T*>(raw_data());
+    }
 
 private:
+    const void* raw_data() const noexcept;
     Function* fn_;
     PyObject* const* values_;
 };
@@ -50,6 +61,8 @@ struct Signature {
     Body body;
     const char* returns = nullptr;  // return annotation string, if any
     const char* doc = nullptr;
+    // What a body shared by several functions reads to tell them apart (Args::data).
+    const void* data = nullptr;
 };
 
 inline constexpr size_t max_params = 8;
@@ -69,6 +82,9 @@ struct Function {
     PyObject* annotations;  // built lazily
     PyObject* signature;    // built lazily
 };
+
+inline size_t Args::size() const noexcept { return fn_->sig->params.size(); }
+inline const void* Args::raw_data() const noexcept { return fn_->sig->data; }
 
 // Makes a function object. qualname is "Class.name" for methods, the name otherwise.
 Ref make_function(const Signature& sig, PyObject* module_name, PyObject* globals, const char* qualname = nullptr);

@@ -155,7 +155,7 @@ Ref Module::function(const Signature& sig, const char* qualname) const {
 
 PyObject* Module::def(const Signature& sig) { return add(sig.name, function(sig)); }
 
-PyObject* Module::def_class(const char* name, std::initializer_list<Member> members, PyObject* body) {
+PyObject* Module::def_class(const char* name, std::initializer_list<Member> members, PyObject* body, PyObject* base) {
     Ref ns = Ref::steal(PyDict_New());
     dict_set(ns.get(), "__module__", name_.get());
     dict_set(ns.get(), "__qualname__", str(name).get());
@@ -166,7 +166,7 @@ PyObject* Module::def_class(const char* name, std::initializer_list<Member> memb
         if (m.kind == Kind::Static) fn = Ref::steal(PyStaticMethod_New(fn.get()));
         dict_set(ns.get(), m.key ? m.key : m.sig->name, fn.get());
     }
-    Ref bases = tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    Ref bases = tuple({base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {str(name).get(), bases.get(), ns.get()});
     return add(name, cls);
 }

@@ -59,9 +59,11 @@ public:
     void star_import(const char* module);
     // def name(...): a module-level function.
     PyObject* def(const Signature& sig);
-    // class name: ... with the given methods in class-body order. `body` holds further
-    // class-body entries (annotations, field defaults) placed before the methods.
-    PyObject* def_class(const char* name, std::initializer_list<Member> members, PyObject* body = nullptr);
+    // class name(base): ... with the given methods in class-body order. `body` holds further
+    // class-body entries (annotations, field defaults) placed before the methods; without a base
+    // the class derives from object.
+    PyObject* def_class(const char* name, std::initializer_list<Member> members, PyObject* body = nullptr,
+                        PyObject* base = nullptr);
     // A function object with this module's name and globals, not added to the namespace.
     Ref function(const Signature& sig, const char* qualname = nullptr) const;
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -95,7 +96,7 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
                                           static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
 }
 // callable(first, *args): for a caller whose arguments come in two parts.
-Ref call_with_first(PyObject* callable, PyObject* first, std::initializer_list<PyObject*> args);
+Ref call_with_first(PyObject* callable, PyObject* first, std::span<PyObject* const> args);
 // obj.name(*positional, **kw), where kwnames (or NULL) names the last len(kwnames) items of args.
 Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames);
 // obj.name(*args)

@@ -12,6 +12,12 @@ bool str_equal(PyObject* a, PyObject* b) noexcept {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
+bool equal(PyObject* a, PyObject* b, int op) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_equal(a, b) == (op == Py_EQ);
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    return truthy(r.get());
+}
+
 void strip_range(PyObject* s, Py_ssize_t& b, Py_ssize_t& e) noexcept {
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);

@@ -20,6 +20,10 @@ decltype(auto) visit_text(PyObject* s, F&& f) {
 // Whether two strs hold the same characters (by content, without the comparison protocol).
 bool str_equal(PyObject* a, PyObject* b) noexcept;
 
+// `a == b` (op Py_EQ) or `a != b` (op Py_NE) as Python evaluates it, tested for truth. Two exact
+// strs are compared by content, without the comparison protocol.
+bool equal(PyObject* a, PyObject* b, int op = Py_EQ);
+
 // The range [b, e) of s narrowed as str.strip() narrows it (Unicode whitespace at both ends).
 void strip_range(PyObject* s, Py_ssize_t& b, Py_ssize_t& e) noexcept;
 
