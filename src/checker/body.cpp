@@ -5,6 +5,7 @@
 // way eval compiles them (without running them), foreach collections must be plain parameter
 // names (they are evaluated against the caller's parameters and bound as "NAME_for_index_N"),
 // and include must name an sql fragment of the same file.
+#include "../mapper/compile.hpp"
 #include "../mapper/elements.hpp"
 #include "checker.hpp"
 
@@ -28,15 +29,13 @@ std::vector<std::string_view> names(mapper::Attributes set) {
 
 // Why `expression` does not compile as eval(expression, ...) compiles it, or "".
 std::string compile_problem(const std::string& expression) {
-    const char* source = expression.c_str();
-    while (*source == ' ' || *source == '\t') ++source;  // eval skips these
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    if (Ref code = Ref::steal_or_null(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)))
+    try {
+        mapper::compile_as_eval(expression.c_str(), expression.size());
         return {};
-    // Running out of recursion is the nesting's problem, not the expression's.
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError)) throw_error();
+    } catch (const PyErrorSet&) {
+        // Running out of recursion is the nesting's problem, not the expression's.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+    }
     SavedError caught;
     Ref message;
     if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError))
