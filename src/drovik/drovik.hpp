@@ -6,6 +6,7 @@
 // (access.cpp). module.cpp builds the Python-visible namespace from them.
 #pragma once
 
+#include <array>
 #include <iterator>
 #include <vector>
 
@@ -140,7 +141,6 @@ class Text {
 public:
     Text() noexcept = default;
     explicit Text(bool whole) noexcept : whole_(whole) {}
-    ~Text();
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
@@ -154,17 +154,21 @@ public:
     // The str pieces so far, in order (while no piece that is not a str made the text generic).
     bool generic() const noexcept { return static_cast<bool>(generic_); }
     size_t pieces() const noexcept { return size_; }
-    PyObject* piece(size_t i) const noexcept { return data_[i]; }
+    PyObject* piece(size_t i) const noexcept {
+        return (i < inline_capacity ? first_[i] : more_[i - inline_capacity]).get();
+    }
 
 private:
-    void push(PyObject* s);
+    void push(Ref s);
+    void clear() noexcept;
     Ref join();
 
+    // The pieces (non-empty exact str objects): most texts have few, which are kept in place
+    // rather than in an allocation of their own.
     static constexpr size_t inline_capacity = 4;
-    PyObject* inline_[inline_capacity];
-    PyObject** data_ = inline_;
+    std::array<Ref, inline_capacity> first_;
+    std::vector<Ref> more_;
     size_t size_ = 0;
-    size_t capacity_ = inline_capacity;
     Ref generic_;
     bool whole_ = false;
 };
