@@ -5,6 +5,8 @@
 // way eval compiles them (without running them), foreach collections must be plain parameter
 // names (they are evaluated against the caller's parameters and bound as "NAME_for_index_N"),
 // and include must name an sql fragment of the same file.
+#include "../mapper/compile.hpp"
+#include "../mapper/elements.hpp"
 #include "checker.hpp"
 
 namespace velmo::checker {
@@ -13,44 +15,27 @@ using namespace velmo::rt;
 
 namespace {
 
-enum class Kind : uint8_t { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach };
+using mapper::Attribute;
+using mapper::ElementKind;
+using mapper::name_of;
+using mapper::tag_of;
 
-struct KindInfo {
-    Kind kind;
-    std::string_view tag;
-    std::vector<std::string_view> attributes;  // the attributes evaluation reads
-};
-
-const KindInfo kinds[] = {
-    {Kind::Include, "include", {"refid"}},
-    {Kind::Sql, "sql", {}},
-    {Kind::If, "if", {"test"}},
-    {Kind::Where, "where", {}},
-    {Kind::Trim, "trim", {"prefix", "suffix", "prefixOverrides", "suffixOverrides"}},
-    {Kind::Set, "set", {}},
-    {Kind::Choose, "choose", {}},
-    {Kind::When, "when", {"test"}},
-    {Kind::Otherwise, "otherwise", {}},
-    {Kind::Foreach, "foreach", {"item", "collection", "open", "close", "separator"}},
-};
-
-const KindInfo* kind_of(std::string_view tag) {
-    for (const KindInfo& k : kinds)
-        if (k.tag == tag) return &k;
-    return nullptr;
+// The names of the attributes in `set`, in order.
+std::vector<std::string_view> names(mapper::Attributes set) {
+    std::vector<std::string_view> out;
+    set.each([&](Attribute a) { out.push_back(name_of(a)); });
+    return out;
 }
 
 // Why `expression` does not compile as eval(expression, ...) compiles it, or "".
 std::string compile_problem(const std::string& expression) {
-    const char* source = expression.c_str();
-    while (*source == ' ' || *source == '\t') ++source;  // eval skips these
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    if (Ref code = Ref::steal_or_null(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)))
+    try {
+        mapper::compile_as_eval(expression.c_str(), expression.size());
         return {};
-    // Running out of recursion is the nesting's problem, not the expression's.
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError)) throw_error();
+    } catch (const PyErrorSet&) {
+        // Running out of recursion is the nesting's problem, not the expression's.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+    }
     SavedError caught;
     Ref message;
     if (PyErr_GivenExceptionMatches(caught.get(), PyExc_SyntaxError))
@@ -106,31 +91,31 @@ private:
 
     void checked(const Node& node, bool in_choose) {
         Report& report = m_.report;
-        const KindInfo* info = kind_of(node.tag);
-        if (!info) {
+        const mapper::ElementRule* rule = mapper::element_rule(node.tag);
+        if (!rule) {
             report.error(node.at, "unknown element " + quoted(node.tag) + ": evaluating the statement fails");
             return;
         }
-        check_attributes(node, info->attributes, report);
-        switch (info->kind) {
-            case Kind::Include: include(node); break;
-            case Kind::If: test(node); break;
-            case Kind::When:
-            case Kind::Otherwise:
+        check_attributes(node, names(rule->reads), report);
+        switch (rule->kind) {
+            case ElementKind::Include: include(node); break;
+            case ElementKind::If: test(node); break;
+            case ElementKind::When:
+            case ElementKind::Otherwise:
                 if (!in_choose)
                     report.warning(node.at, node.tag + " outside choose is always included");
-                else if (info->kind == Kind::When)
+                else if (rule->kind == ElementKind::When)
                     test(node);
                 break;
-            case Kind::Choose: choose(node); return;
-            case Kind::Foreach: foreach (node); return;
+            case ElementKind::Choose: choose(node); return;
+            case ElementKind::Foreach: foreach (node); return;
             default: break;
         }
         body(node);
     }
 
     void test(const Node& node) {
-        const std::string* test = node.attribute("test");
+        const std::string* test = node.attribute(name_of(Attribute::Test));
         if (!test) {
             m_.report.error(node.at, node.tag + " without 'test'");
             return;
@@ -141,7 +126,7 @@ private:
     }
 
     void include(const Node& node) {
-        const std::string* refid = node.attribute("refid");
+        const std::string* refid = node.attribute(name_of(Attribute::Refid));
         if (!refid) {
             m_.report.error(node.at, "include without 'refid'");
             return;
@@ -149,7 +134,7 @@ private:
         auto target = m_.by_id.find(*refid);
         if (target == m_.by_id.end())
             m_.report.error(node.at, "include refid " + quoted(*refid) + " not found");
-        else if (const std::string& tag = m_.doc.nodes[target->second].tag; tag != "sql")
+        else if (const std::string& tag = m_.doc.nodes[target->second].tag; tag != tag_of(mapper::StatementKind::Sql))
             m_.report.error(node.at, "include refid " + quoted(*refid) + " names a " + tag + ", not an sql fragment");
     }
 
@@ -159,8 +144,9 @@ private:
         bool any_when = false, any_otherwise = false;
         for (size_t index : node.children) {
             const Node& child = m_.doc.nodes[index];
-            if (child.tag == "when" || child.tag == "otherwise") {
-                (child.tag == "when" ? any_when : any_otherwise) = true;
+            bool when = child.tag == tag_of(ElementKind::When);
+            if (when || child.tag == tag_of(ElementKind::Otherwise)) {
+                (when ? any_when : any_otherwise) = true;
                 element(child, true);
             } else {
                 m_.report.error(child.at,
@@ -176,13 +162,14 @@ private:
     }
 
     void foreach (const Node& node) {
-        for (std::string_view name : kinds[static_cast<int>(Kind::Foreach)].attributes)
-            if (!node.attribute(name)) m_.report.error(node.at, "foreach without " + quoted(name));
-        const std::string* collection = node.attribute("collection");
+        mapper::rule_of(ElementKind::Foreach).reads.each([&](Attribute a) {
+            if (!node.attribute(name_of(a))) m_.report.error(node.at, "foreach without " + quoted(name_of(a)));
+        });
+        const std::string* collection = node.attribute(name_of(Attribute::Collection));
         if (collection && !plain_name(*collection))
             m_.report.error(node.at, "foreach collection " + quoted(*collection) + " is not a plain parameter name");
         // The body's "#{ITEM}" markers become "#{COLLECTION_for_index_N}".
-        const std::string* item = node.attribute("item");
+        const std::string* item = node.attribute(name_of(Attribute::Item));
         if (item) items_.push_back(*item);
         body(node);
         if (item) items_.pop_back();

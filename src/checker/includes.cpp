@@ -13,11 +13,17 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "../mapper/elements.hpp"
 #include "checker.hpp"
 
 namespace velmo::checker {
 
 using namespace velmo::rt;
+using mapper::Attribute;
+using mapper::ElementKind;
+using mapper::name_of;
+using mapper::StatementKind;
+using mapper::tag_of;
 
 namespace {
 
@@ -56,7 +62,7 @@ private:
         std::vector<size_t> includes;
         collect(m_.doc.nodes[fragment], includes);
         for (size_t include : includes) {
-            size_t target = m_.by_id.at(*m_.doc.nodes[include].attribute("refid"));
+            size_t target = m_.by_id.at(*m_.doc.nodes[include].attribute(name_of(Attribute::Refid)));
             auto seen = state_.find(target);
             if (seen == state_.end())
                 visit(target, include);
@@ -72,10 +78,11 @@ private:
         RecursionGuard guard(" while checking include cycles");
         for (size_t index : node.children) {
             const Node& child = m_.doc.nodes[index];
-            if (child.tag == "include") {
-                const std::string* refid = child.attribute("refid");
+            if (child.tag == tag_of(ElementKind::Include)) {
+                const std::string* refid = child.attribute(name_of(Attribute::Refid));
                 auto target = refid ? m_.by_id.find(*refid) : m_.by_id.end();
-                if (target != m_.by_id.end() && m_.doc.nodes[target->second].tag == "sql") out.push_back(index);
+                if (target != m_.by_id.end() && m_.doc.nodes[target->second].tag == tag_of(StatementKind::Sql))
+                    out.push_back(index);
             }
             collect(child, out);
         }
@@ -96,10 +103,8 @@ private:
     bool too_deep_ = false;
 };
 
-// What evaluation allows a statement to make, and what it counts for one element
-// (src/drovik/evaluate.cpp).
-constexpr double expanded_text_limit = double(1 << 26);
-constexpr double element_share = 16;
+constexpr double expanded_text_limit = double(mapper::expanded_text_limit);
+constexpr double element_share = double(mapper::element_share);
 
 class Expansion {
 public:
@@ -166,10 +171,10 @@ private:
     // The sql fragment an include names, or none.
     size_t target_of(size_t k) const {
         const Node& node = m_.doc.nodes[k];
-        if (node.tag != "include") return none;
-        const std::string* refid = node.attribute("refid");
+        if (node.tag != tag_of(ElementKind::Include)) return none;
+        const std::string* refid = node.attribute(name_of(Attribute::Refid));
         auto target = refid ? m_.by_id.find(*refid) : m_.by_id.end();
-        if (target == m_.by_id.end() || m_.doc.nodes[target->second].tag != "sql") return none;
+        if (target == m_.by_id.end() || m_.doc.nodes[target->second].tag != tag_of(StatementKind::Sql)) return none;
         return target->second;
     }
 
@@ -186,8 +191,7 @@ private:
         for (size_t k = fragment + 1; k < subtree_end(fragment); ++k) {
             const Node& node = m_.doc.nodes[k];
             shape.own += element_share + double(node.text.chars.size() + node.tail.chars.size());
-            for (std::string_view name : {"prefix", "suffix", "open", "close", "separator"})
-                shape.own += attribute_length(node, name);
+            mapper::added_attributes.each([&](Attribute a) { shape.own += attribute_length(node, name_of(a)); });
             if (size_t target = target_of(k); target != none) shape.targets.push_back(target);
         }
         return shape;
@@ -205,12 +209,13 @@ void check_include_expansion(const Mapper& mapper) {
     std::string limit = std::to_string(static_cast<long long>(expanded_text_limit));
     for (size_t index : mapper.statements) {
         const Node& node = mapper.doc.nodes[index];
-        if (node.tag == "sql") continue;  // evaluated where it is included
+        if (node.tag == tag_of(StatementKind::Sql)) continue;  // evaluated where it is included
         bool reported = false;
         for (auto [include, target] : expansion.includes_below(index)) {
             if (expansion.of(target) <= expanded_text_limit) continue;
             mapper.report.error(mapper.doc.nodes[include].at,
-                                "include refid " + quoted(*mapper.doc.nodes[include].attribute("refid")) +
+                                "include refid " +
+                                    quoted(*mapper.doc.nodes[include].attribute(name_of(Attribute::Refid))) +
                                     " expands to more than " + limit +
                                     " characters (fragments that include others more than once multiply their "
                                     "text): evaluating the statement raises MemoryError");
@@ -228,7 +233,8 @@ void check_include_cycles(const Mapper& mapper) {
         const Node& node = mapper.doc.nodes[index];
         const std::string* id = node.attribute("id");
         // The fragment that loading keeps under its id (a later duplicate wins).
-        if (node.tag == "sql" && id && mapper.by_id.at(*id) == index && !cycles.seen(index)) cycles.visit(index, index);
+        if (node.tag == tag_of(StatementKind::Sql) && id && mapper.by_id.at(*id) == index && !cycles.seen(index))
+            cycles.visit(index, index);
     }
 }
 

@@ -4,6 +4,7 @@
 // checker reports each of them and goes on. A result type is resolved by the very functions
 // loading calls, so a name resolves here exactly when it does there, and a refusal carries the
 // message of the error that loading raises.
+#include "../mapper/elements.hpp"
 #include "checker.hpp"
 
 namespace velmo::checker {
@@ -12,8 +13,14 @@ using namespace velmo::rt;
 
 namespace {
 
-bool is_statement_tag(std::string_view tag) {
-    return tag == "sql" || tag == "select" || tag == "insert" || tag == "update" || tag == "delete";
+// "sql, select, insert, update and delete"
+std::string statement_tags() {
+    std::string out;
+    for (const mapper::StatementRule& s : mapper::statements) {
+        if (!out.empty()) out += &s == std::end(mapper::statements) - 1 ? " and " : ", ";
+        out += s.tag;
+    }
+    return out;
 }
 
 // The first element named mapper in document order (the root included), else the root.
@@ -68,9 +75,10 @@ void check_document(const Document& doc, Report& report) {
     Mapper mapper{doc, {}, {}, report};
     for (size_t index : mapper_node.children) {
         const Node& node = doc.nodes[index];
-        if (!is_statement_tag(node.tag)) {
-            report.error(node.at, "unknown element " + quoted(node.tag) +
-                                      " in mapper: only sql, select, insert, update and delete are read");
+        const mapper::StatementRule* rule = mapper::statement_rule(node.tag);
+        if (!rule) {
+            report.error(node.at,
+                         "unknown element " + quoted(node.tag) + " in mapper: only " + statement_tags() + " are read");
             continue;
         }
         mapper.statements.push_back(index);
@@ -86,7 +94,7 @@ void check_document(const Document& doc, Report& report) {
             report.error(node.at, node.tag + " without an id");
         }
         const std::string* result_type = node.attribute("resultType");
-        if (result_type && node.tag == "select")
+        if (result_type && rule->result_type)
             check_result_type(node, *result_type, report);
         else if (result_type)
             report.warning(node.at, "resultType is ignored on " + node.tag);

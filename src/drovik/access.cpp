@@ -37,15 +37,16 @@ void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcep
 
 namespace {
 
-struct StatementKind {
-    PyObject* const* tag;  // the required tag (a State member)
-    const char* message;   // the Exception message for another tag
+// What one of the four kind accessors prepares.
+struct Accessor {
+    StatementKind kind;   // the statement kind it requires
+    const char* message;  // the Exception message for another tag
 };
 
-const StatementKind select_kind{&state.s_select, "Not a select"};
-const StatementKind insert_kind{&state.s_insert, "Not an insert"};
-const StatementKind update_kind{&state.s_update, "Not an update"};
-const StatementKind delete_kind{&state.s_delete, "Not a delete"};
+const Accessor select_accessor{StatementKind::Select, "Not a select"};
+const Accessor insert_accessor{StatementKind::Insert, "Not an insert"};
+const Accessor update_accessor{StatementKind::Update, "Not an update"};
+const Accessor delete_accessor{StatementKind::Delete, "Not a delete"};
 
 // `element.tag != tag`
 bool differs(PyObject* value, PyObject* tag) {
@@ -63,7 +64,7 @@ bool differs(PyObject* value, PyObject* tag) {
 }
 
 // The common body of the four kind accessors: find, check, evaluate, prepare.
-Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind, PyObject* primary_key) {
+Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const Accessor& accessor, PyObject* primary_key) {
     // `if id not in self.id_2_element_map` and then `self.id_2_element_map[id]`: the attribute is
     // read twice, as the two expressions read it.
     Ref map = getattr(self, state.s_id_2_element_map);
@@ -71,7 +72,7 @@ Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const Statement
     map = getattr(self, state.s_id_2_element_map);
     Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
     Ref tag = field(element.get(), Field::Tag);
-    if (differs(tag.get(), *kind.tag)) raise_exception(kind.message);
+    if (differs(tag.get(), statement_tag(accessor.kind))) raise_exception(accessor.message);
 
     // The evaluation dictionary is made afresh for every call.
     Ref param = Ref::steal(PyDict_New());
@@ -92,11 +93,10 @@ Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const Statement
 }
 
 // The accessor's body, with the statement named in the note of anything it raises.
-Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const StatementKind& kind,
-                      PyObject* primary_key) {
+Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const Accessor& accessor, PyObject* primary_key) {
     StatementScope scope(self, id);
     try {
-        return prepare_body(self, id, params, kind, primary_key);
+        return prepare_body(self, id, params, accessor, primary_key);
     } catch (const PyErrorSet&) {
         note_statement({self, id});
         throw;
@@ -121,10 +121,10 @@ Ref map_get(PyObject* map, PyObject* key, bool with_default) {
 
 }  // namespace
 
-Ref select_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], select_kind, nullptr); }
-Ref update_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], update_kind, nullptr); }
-Ref delete_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], delete_kind, nullptr); }
-Ref insert_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], insert_kind, a[3]); }
+Ref select_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], select_accessor, nullptr); }
+Ref update_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], update_accessor, nullptr); }
+Ref delete_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], delete_accessor, nullptr); }
+Ref insert_fn(const Args& a) { return prepare_statement(a[0], a[1], a[2], insert_accessor, a[3]); }
 
 namespace {
 
@@ -132,11 +132,11 @@ Ref get_sql_body(PyObject* self, PyObject* sql_id, PyObject* params) {
     Ref result_type = map_get(getattr(self, state.s_result_type_map).get(), sql_id, true);
     Ref sql_type = map_get(getattr(self, state.s_sql_type_map).get(), sql_id, false);
     PyObject* accessor = state.s_delete;
-    if (equals(sql_type.get(), state.s_select))
+    if (equals(sql_type.get(), statement_tag(StatementKind::Select)))
         accessor = state.s_select;
-    else if (equals(sql_type.get(), state.s_insert))
+    else if (equals(sql_type.get(), statement_tag(StatementKind::Insert)))
         accessor = state.s_insert;
-    else if (equals(sql_type.get(), state.s_update))
+    else if (equals(sql_type.get(), statement_tag(StatementKind::Update)))
         accessor = state.s_update;
     Ref sql, binds;
     dispatch(self, accessor, sql_id, params, sql, binds);

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "../mapper/compile.hpp"
 #include "drovik.hpp"
 
 namespace velmo::drovik {
@@ -129,19 +130,14 @@ private:
     const char* end_;
 };
 
-// Compiles `source` (an exact str) as eval does: leading blanks skipped, "<string>" as file name.
-// Returns the cache entry: (code,), or (code, access, test, K, V) for a shape above.
+// Compiles `source` (an exact str) as eval does. Returns the cache entry: (code,), or
+// (code, access, test, K, V) for a shape above.
 Ref compile_expression(PyObject* source) {
     Py_ssize_t size = 0;
     const char* utf8 = check(PyUnicode_AsUTF8AndSize(source, &size));
-    if (std::strlen(utf8) != static_cast<size_t>(size))
-        raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
-    while (*utf8 == ' ' || *utf8 == '\t') ++utf8;
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    Ref code = Ref::steal(Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, &flags, -1));
-    Shape shape = ShapeReader(utf8, std::strlen(utf8)).read();
+    Ref code = mapper::compile_as_eval(utf8, static_cast<size_t>(size));
+    const char* compiled = mapper::eval_source(utf8);
+    Shape shape = ShapeReader(compiled, std::strlen(compiled)).read();
     if (shape.access == Access::Code) return tuple({code.get()});
     Ref key = Ref::steal(PyUnicode_DecodeUTF8(shape.key.data(), static_cast<Py_ssize_t>(shape.key.size()), nullptr));
     Ref access = Ref::steal(PyLong_FromLong(static_cast<long>(shape.access)));

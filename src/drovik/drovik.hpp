@@ -6,9 +6,11 @@
 // (access.cpp). module.cpp builds the Python-visible namespace from them.
 #pragma once
 
+#include <array>
 #include <iterator>
 #include <vector>
 
+#include "../mapper/elements.hpp"
 #include "../runtime/rt.hpp"
 
 namespace velmo::drovik {
@@ -17,6 +19,11 @@ using rt::Args;
 using rt::concat;
 using rt::Ref;
 using rt::str_equal;
+
+using mapper::Attribute;
+using mapper::ElementKind;
+using mapper::expanded_text_limit;  // also the most a ${} substitution may grow a text to
+using mapper::StatementKind;
 
 // clang-format off
 #define DROVIK_NAMES(X)                                                                                               \
@@ -31,10 +38,8 @@ using rt::str_equal;
     X(upper, "upper") X(startswith, "startswith") X(endswith, "endswith") X(iter, "iter")                             \
     X(getroot, "getroot") X(parse, "parse") X(et, "et") X(sql_id_type_list, "sql_id_type_list")                       \
     X(get_type_from_string, "get_type_from_string") X(is_container_type_by_str, "is_container_type_by_str")           \
-    X(builtins, "__builtins__") X(eval, "eval") X(id, "id") X(resultType, "resultType") X(refid, "refid")             \
-    X(test, "test") X(prefix, "prefix") X(suffix, "suffix") X(prefixOverrides, "prefixOverrides")                     \
-    X(suffixOverrides, "suffixOverrides") X(item, "item") X(collection, "collection") X(open, "open")                 \
-    X(close, "close") X(separator, "separator") X(params, "params") X(mapper, "mapper") X(empty, "")                  \
+    X(builtins, "__builtins__") X(eval, "eval") X(id, "id") X(resultType, "resultType") X(params, "params")           \
+    X(mapper, "mapper") X(empty, "")                                                                                  \
     X(space, " ") X(newline, "\n") X(comma, ",") X(where, "WHERE ") X(set, "SET ")                                    \
     X(returning, " RETURNING ") X(for_index, "_for_index_") X(marker_open, "#{") X(marker_close, "}")                 \
     X(subst_open, "${") X(pipe, "|") X(is_list_head, "isinstance(") X(is_list_tail, ",list)")                         \
@@ -45,14 +50,6 @@ using rt::str_equal;
 // clang-format on
 VELMO_NAMES(Names, DROVIK_NAMES)
 
-// The element kinds, in the order parse_element compares a tag with them.
-// clang-format off
-#define ELEMENT_KINDS(X)                                                                                              \
-    X(Include, "include") X(Sql, "sql") X(If, "if") X(Where, "where") X(Trim, "trim") X(Set, "set")                   \
-    X(Choose, "choose") X(When, "when") X(Otherwise, "otherwise") X(Foreach, "foreach")
-// clang-format on
-VELMO_ENUM(ElementKind, element_kind_texts, ELEMENT_KINDS)
-
 // The element fields the walk reads, and the names they are read under.
 enum class Field : uint8_t { Tag, Text, Tail, Attrib, Count };
 
@@ -60,10 +57,6 @@ enum class Field : uint8_t { Tag, Text, Tail, Attrib, Count };
 // its entries (expressions come from mapper files, so their set is small; the bound only guards
 // against callers that make up new texts forever).
 inline constexpr Py_ssize_t clause_cache_budget = 4 << 20;
-// The most characters a statement's evaluation may make, and a ${} substitution may grow a text
-// to: far above any real statement, low enough that a text which multiplies itself is refused
-// within a fraction of a second.
-inline constexpr Py_ssize_t expanded_text_limit = Py_ssize_t{1} << 26;
 inline constexpr Py_ssize_t code_cache_limit = 4096;
 
 // One override string of a trim set, ordered longest first before use.
@@ -87,7 +80,9 @@ struct State : Names {
     // wollix's functions as imported: while the globals name them, a type text resolves once per load.
     PyObject* own_get_type_from_string;
     PyObject* own_is_container_type_by_str;
-    PyObject* kinds[static_cast<int>(ElementKind::Count)];  // element_kind_texts, interned
+    PyObject* kinds[static_cast<int>(ElementKind::Count)];             // the element tags, interned
+    PyObject* attributes[static_cast<int>(Attribute::Count)];          // the attribute names, interned
+    PyObject* statement_tags[static_cast<int>(StatementKind::Count)];  // the statement tags, interned
 
     // The objects that ParseMapper's namespace holds, to recognise an override.
     PyObject* own_parse_element;
@@ -110,6 +105,10 @@ inline PyObject* field_name(Field f) {
     static_assert(std::size(names) == static_cast<size_t>(Field::Count));
     return state.*names[static_cast<int>(f)];
 }
+
+// The name of an attribute of a body element, and the tag of a statement kind.
+inline PyObject* attribute_name(Attribute a) { return state.attributes[static_cast<int>(a)]; }
+inline PyObject* statement_tag(StatementKind k) { return state.statement_tags[static_cast<int>(k)]; }
 
 // element.tag / .text / .tail / .attrib: ElementTree's getter called directly for its own
 // (immutable) element type, the attribute lookup for anything else.
@@ -142,7 +141,6 @@ class Text {
 public:
     Text() noexcept = default;
     explicit Text(bool whole) noexcept : whole_(whole) {}
-    ~Text();
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
@@ -156,17 +154,21 @@ public:
     // The str pieces so far, in order (while no piece that is not a str made the text generic).
     bool generic() const noexcept { return static_cast<bool>(generic_); }
     size_t pieces() const noexcept { return size_; }
-    PyObject* piece(size_t i) const noexcept { return data_[i]; }
+    PyObject* piece(size_t i) const noexcept {
+        return (i < inline_capacity ? first_[i] : more_[i - inline_capacity]).get();
+    }
 
 private:
-    void push(PyObject* s);
+    void push(Ref s);
+    void clear() noexcept;
     Ref join();
 
+    // The pieces (non-empty exact str objects): most texts have few, which are kept in place
+    // rather than in an allocation of their own.
     static constexpr size_t inline_capacity = 4;
-    PyObject* inline_[inline_capacity];
-    PyObject** data_ = inline_;
+    std::array<Ref, inline_capacity> first_;
+    std::vector<Ref> more_;
     size_t size_ = 0;
-    size_t capacity_ = inline_capacity;
     Ref generic_;
     bool whole_ = false;
 };

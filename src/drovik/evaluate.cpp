@@ -43,8 +43,6 @@ struct BodyReading {
 // made, also when their elements hold no text.
 class Expansion {
 public:
-    static constexpr Py_ssize_t element_share = 16;
-
     explicit Expansion(PyObject* self) noexcept : self_(self) {}
     void charge(Py_ssize_t characters) {
         made_ += characters;
@@ -237,7 +235,7 @@ ElementKind kind_of(PyObject* tag) {
 }
 
 VELMO_NOINLINE void emit_include(const Walk& w, PyObject* element, Text& out) {
-    Ref refid = attribute(element, state.s_refid);
+    Ref refid = attribute(element, attribute_name(Attribute::Refid));
     Ref map = getattr(w.self, state.s_id_2_element_map);
     Ref target = Ref::steal(PyObject_GetItem(map.get(), refid.get()));
     if (!emit_child(w, target.get(), out, true)) out.add(none());
@@ -254,7 +252,7 @@ bool condition(const Walk& w, PyObject* element, PyObject* test) {
 }
 
 VELMO_NOINLINE void emit_if(const Walk& w, PyObject* element, Text& out) {
-    Ref test = attribute(element, state.s_test);
+    Ref test = attribute(element, attribute_name(Attribute::Test));
     if (condition(w, element, test.get())) body(w, element, out);
 }
 
@@ -306,13 +304,13 @@ Ref trim_call(PyObject* ret, const std::vector<Override>& overrides, bool suffix
 }
 
 VELMO_NOINLINE void emit_trim(const Walk& w, PyObject* element, Text& out) {
-    Ref prefix = optional_attribute(element, state.s_prefix);
-    Ref suffix = optional_attribute(element, state.s_suffix);
+    Ref prefix = optional_attribute(element, attribute_name(Attribute::Prefix));
+    Ref suffix = optional_attribute(element, attribute_name(Attribute::Suffix));
     std::vector<Override> prefixes, suffixes;
-    if (has_attribute(element, state.s_prefixOverrides))
-        prefixes = override_list(attribute(element, state.s_prefixOverrides).get());
-    if (has_attribute(element, state.s_suffixOverrides))
-        suffixes = override_list(attribute(element, state.s_suffixOverrides).get());
+    if (has_attribute(element, attribute_name(Attribute::PrefixOverrides)))
+        prefixes = override_list(attribute(element, attribute_name(Attribute::PrefixOverrides)).get());
+    if (has_attribute(element, attribute_name(Attribute::SuffixOverrides)))
+        suffixes = override_list(attribute(element, attribute_name(Attribute::SuffixOverrides)).get());
     Ref ret = body_text(w, element);
     if (!prefixes.empty()) ret = trim_call(ret.get(), prefixes, false);
     if (!suffixes.empty()) ret = trim_call(ret.get(), suffixes, true);
@@ -350,7 +348,7 @@ VELMO_NOINLINE bool emit_choose(const Walk& w, PyObject* element, Text& out) {
     for_children(element, [&](PyObject* child) {
         Ref tag = field(child, Field::Tag);
         if (!equals(tag.get(), when)) return true;
-        Ref test = attribute(child, state.s_test);
+        Ref test = attribute(child, attribute_name(Attribute::Test));
         if (!condition(w, child, test.get())) return true;
         // "" + self.parse_element(child, param)
         if (!emit_child(w, child, out, true)) out.add(none());
@@ -390,11 +388,11 @@ Ref index_marker(PyObject* head, Py_ssize_t index) {
 }
 
 VELMO_NOINLINE void emit_foreach(const Walk& w, PyObject* element, Text& out) {
-    Ref item = attribute(element, state.s_item);
-    Ref collection = attribute(element, state.s_collection);
-    Ref open = attribute(element, state.s_open);
-    Ref close = attribute(element, state.s_close);
-    Ref separator = attribute(element, state.s_separator);
+    Ref item = attribute(element, attribute_name(Attribute::Item));
+    Ref collection = attribute(element, attribute_name(Attribute::Collection));
+    Ref open = attribute(element, attribute_name(Attribute::Open));
+    Ref close = attribute(element, attribute_name(Attribute::Close));
+    Ref separator = attribute(element, attribute_name(Attribute::Separator));
 
     // The collection is evaluated against a copy of the caller's parameters, so their dict
     // never receives eval's __builtins__ entry.
@@ -469,7 +467,7 @@ VELMO_NOINLINE void emit_foreach(const Walk& w, PyObject* element, Text& out) {
 bool emit(const Walk& w, PyObject* element, Text& out) {
     RecursionGuard guard(" while evaluating a mapper element");
     check_stack(w.floor, "maximum recursion depth exceeded while evaluating a mapper element");
-    w.made->charge(Expansion::element_share);
+    w.made->charge(mapper::element_share);
     Ref tag = field(element, Field::Tag);
     switch (kind_of(tag.get())) {
         case ElementKind::Include: emit_include(w, element, out); return true;

@@ -64,10 +64,17 @@ struct Resolved {
     }
 };
 
+// Whether loading resolves the resultType of a statement element of tag `tag`.
+bool reads_result_type(PyObject* tag) {
+    for (const mapper::StatementRule& s : mapper::statements)
+        if (s.result_type && equals(tag, statement_tag(s.kind))) return true;
+    return false;
+}
+
 // The resolved result type of a statement element of tag `tag`.
 Ref result_type_of(PyObject* tag, PyObject* attrib, PyObject* ns, PyObject* id, Resolved& resolved) {
     Ref text = none();
-    if (equals(tag, state.s_select)) text = attribute_or_none(attrib, state.s_resultType);
+    if (reads_result_type(tag)) text = attribute_or_none(attrib, state.s_resultType);
     if (text.get() == Py_None) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
     bool own = resolved.own && PyUnicode_CheckExact(text.get());
     if (own)

@@ -65,7 +65,11 @@ const Signature insert_sig{"insert",
 
 void intern_names() {
     state.intern();
-    for (int k = 0; k < static_cast<int>(ElementKind::Count); ++k) state.kinds[k] = kept_name(element_kind_texts[k]);
+    for (const mapper::ElementRule& e : mapper::elements) state.kinds[static_cast<int>(e.kind)] = kept_name(e.tag);
+    for (int a = 0; a < static_cast<int>(Attribute::Count); ++a)
+        state.attributes[a] = kept_name(mapper::attribute_names[a]);
+    for (const mapper::StatementRule& s : mapper::statements)
+        state.statement_tags[static_cast<int>(s.kind)] = kept_name(s.tag);
     state.code_cache = check(PyDict_New());
     state.clause_cache = check(PyDict_New());
     state.comma_override.push_back({Ref::borrow(state.s_comma), 1});
@@ -107,8 +111,7 @@ void exec_drovik(Module& m) {
 
     // The tags that make a statement element.
     Ref kinds = Ref::steal(PyList_New(0));
-    for (const char* tag : {"sql", "select", "insert", "update", "delete"})
-        check(PyList_Append(kinds.get(), str(tag).get()));
+    for (PyObject* tag : state.statement_tags) check(PyList_Append(kinds.get(), tag));
     m.add("sql_id_type_list", kinds);
 
     Ref compile = getattr(state.re_module, "compile");

@@ -1,7 +1,7 @@
 // Strings: equality, the whitespace normaliser and the text accumulator.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 #include "../sql/reading.hpp"
@@ -172,40 +172,31 @@ Ref format_sql(PyObject* sql) {
 
 // ---- Text ----
 
-Text::~Text() {
-    for (size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
-    if (data_ != inline_) PyMem_Free(data_);
+void Text::push(Ref s) {
+    if (size_ < inline_capacity)
+        first_[size_] = std::move(s);
+    else
+        more_.push_back(std::move(s));
+    ++size_;
 }
 
-void Text::push(PyObject* s) {
-    if (size_ == capacity_) {
-        size_t cap = capacity_ * 2;
-        auto* grown = static_cast<PyObject**>(PyMem_Malloc(cap * sizeof(PyObject*)));
-        if (!grown) {
-            Py_DECREF(s);
-            PyErr_NoMemory();
-            throw_error();
-        }
-        std::memcpy(grown, data_, size_ * sizeof(PyObject*));
-        if (data_ != inline_) PyMem_Free(data_);
-        data_ = grown;
-        capacity_ = cap;
-    }
-    data_[size_++] = s;
+void Text::clear() noexcept {
+    for (size_t i = 0; i < size_ && i < inline_capacity; ++i) first_[i] = Ref();
+    more_.clear();
+    size_ = 0;
 }
 
 void Text::add(Ref piece) {
     if (!generic_ && PyUnicode_CheckExact(piece.get())) {
-        if (PyUnicode_GET_LENGTH(piece.get()) > 0) push(piece.release());
+        if (PyUnicode_GET_LENGTH(piece.get()) > 0) push(std::move(piece));
         return;
     }
     // `ret += piece` with Python's own semantics (and errors) for anything but str + str.
     Ref acc = generic_ ? std::move(generic_) : join();
     Ref sum = Ref::steal(PyNumber_InPlaceAdd(acc.get(), piece.get()));
-    for (size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
-    size_ = 0;
+    clear();
     if (PyUnicode_CheckExact(sum.get())) {
-        if (PyUnicode_GET_LENGTH(sum.get()) > 0) push(sum.release());
+        if (PyUnicode_GET_LENGTH(sum.get()) > 0) push(std::move(sum));
     } else {
         generic_ = std::move(sum);
     }
@@ -221,20 +212,19 @@ void Text::take(Ref value) {
 
 Ref Text::join() {
     if (size_ == 0) return Ref::borrow(state.s_empty);
-    if (size_ == 1) return Ref::borrow(data_[0]);
+    if (size_ == 1) return first_[0];
     Py_ssize_t total = 0;
     Py_UCS4 maxchar = 0;
     for (size_t i = 0; i < size_; ++i) {
-        total += PyUnicode_GET_LENGTH(data_[i]);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(data_[i]);
-        if (m > maxchar) maxchar = m;
+        total += PyUnicode_GET_LENGTH(piece(i));
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(piece(i)));
     }
     Ref out = Ref::steal(PyUnicode_New(total, maxchar));
     int kind = PyUnicode_KIND(out.get());
     char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
     for (size_t i = 0; i < size_; ++i) {
-        PyObject* p = data_[i];
+        PyObject* p = piece(i);
         Py_ssize_t len = PyUnicode_GET_LENGTH(p);
         if (PyUnicode_KIND(p) == kind)
             std::memcpy(dst + at * kind, PyUnicode_DATA(p), static_cast<size_t>(len) * kind);
