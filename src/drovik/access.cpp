@@ -48,13 +48,6 @@ const Accessor insert_accessor{StatementKind::Insert, "Not an insert"};
 const Accessor update_accessor{StatementKind::Update, "Not an update"};
 const Accessor delete_accessor{StatementKind::Delete, "Not a delete"};
 
-// `element.tag != tag`
-bool differs(PyObject* value, PyObject* tag) {
-    if (PyUnicode_CheckExact(value)) return !str_equal(value, tag);
-    Ref r = Ref::steal(PyObject_RichCompare(value, tag, Py_NE));
-    return truthy(r.get());
-}
-
 // Exception("Missing id"), with the note that names the id looked up and the closest id the
 // mapper holds.
 [[noreturn, gnu::cold]] void missing_id(PyObject* self, PyObject* id, PyObject* map) {
@@ -72,7 +65,7 @@ Ref prepare_body(PyObject* self, PyObject* id, PyObject* params, const Accessor&
     map = getattr(self, state.s_id_2_element_map);
     Ref element = Ref::steal(PyObject_GetItem(map.get(), id));
     Ref tag = field(element.get(), Field::Tag);
-    if (differs(tag.get(), statement_tag(accessor.kind))) raise_exception(accessor.message);
+    if (equal(tag.get(), statement_tag(accessor.kind), Py_NE)) raise_exception(accessor.message);
 
     // The evaluation dictionary is made afresh for every call.
     Ref param = Ref::steal(PyDict_New());
@@ -132,11 +125,11 @@ Ref get_sql_body(PyObject* self, PyObject* sql_id, PyObject* params) {
     Ref result_type = map_get(getattr(self, state.s_result_type_map).get(), sql_id, true);
     Ref sql_type = map_get(getattr(self, state.s_sql_type_map).get(), sql_id, false);
     PyObject* accessor = state.s_delete;
-    if (equals(sql_type.get(), statement_tag(StatementKind::Select)))
+    if (equal(sql_type.get(), statement_tag(StatementKind::Select)))
         accessor = state.s_select;
-    else if (equals(sql_type.get(), statement_tag(StatementKind::Insert)))
+    else if (equal(sql_type.get(), statement_tag(StatementKind::Insert)))
         accessor = state.s_insert;
-    else if (equals(sql_type.get(), statement_tag(StatementKind::Update)))
+    else if (equal(sql_type.get(), statement_tag(StatementKind::Update)))
         accessor = state.s_update;
     Ref sql, binds;
     dispatch(self, accessor, sql_id, params, sql, binds);

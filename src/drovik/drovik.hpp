@@ -72,11 +72,11 @@ struct State : Names {
     // ElementTree's own getters of the fields (NULL where a field is no plain getset).
     getter element_get[static_cast<int>(Field::Count)];
     void* element_closure[static_cast<int>(Field::Count)];
-    PyObject* text_fn;        // sqlalchemy.text as imported
-    PyObject* re_module;      // re as imported
-    PyObject* re_sub;         // re.sub as imported
-    PyObject* param_pattern;  // as compiled at import
-    PyObject* builtin_eval;   // builtins.eval, run natively while `eval` resolves to it
+    PyObject* sqlalchemy_text;  // sqlalchemy.text as imported
+    PyObject* re_module;        // re as imported
+    PyObject* re_sub;           // re.sub as imported
+    PyObject* param_pattern;    // as compiled at import
+    PyObject* builtin_eval;     // builtins.eval, run natively while `eval` resolves to it
     // wollix's functions as imported: while the globals name them, a type text resolves once per load.
     PyObject* own_get_type_from_string;
     PyObject* own_is_container_type_by_str;
@@ -120,9 +120,6 @@ inline Ref field(PyObject* element, Field f) {
 }
 
 // ---- text.cpp: strings ----
-
-// `a == b` for a tag or kind value against an exact str constant.
-bool equals(PyObject* value, PyObject* constant);
 
 // The whitespace normaliser, under the readings of every database (sql/reading.hpp): runs of
 // whitespace outside strings become one space, ends are trimmed, a "--" comment before

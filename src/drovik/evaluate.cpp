@@ -230,7 +230,7 @@ bool has_attribute(PyObject* element, PyObject* name) {
 // ElementKind::Count for any other tag.
 ElementKind kind_of(PyObject* tag) {
     for (int k = 0; k < static_cast<int>(ElementKind::Count); ++k)
-        if (equals(tag, state.kinds[k])) return static_cast<ElementKind>(k);
+        if (equal(tag, state.kinds[k])) return static_cast<ElementKind>(k);
     return ElementKind::Count;
 }
 
@@ -347,7 +347,7 @@ VELMO_NOINLINE bool emit_choose(const Walk& w, PyObject* element, Text& out) {
     bool chosen = false;
     for_children(element, [&](PyObject* child) {
         Ref tag = field(child, Field::Tag);
-        if (!equals(tag.get(), when)) return true;
+        if (!equal(tag.get(), when)) return true;
         Ref test = attribute(child, attribute_name(Attribute::Test));
         if (!condition(w, child, test.get())) return true;
         // "" + self.parse_element(child, param)
@@ -359,7 +359,7 @@ VELMO_NOINLINE bool emit_choose(const Walk& w, PyObject* element, Text& out) {
     Ref fallback;
     for_children(element, [&](PyObject* child) {
         Ref tag = field(child, Field::Tag);
-        if (!equals(tag.get(), otherwise)) return true;
+        if (!equal(tag.get(), otherwise)) return true;
         fallback = Ref::borrow(child);
         return false;
     });

@@ -67,7 +67,7 @@ struct Resolved {
 // Whether loading resolves the resultType of a statement element of tag `tag`.
 bool reads_result_type(PyObject* tag) {
     for (const mapper::StatementRule& s : mapper::statements)
-        if (s.result_type && equals(tag, statement_tag(s.kind))) return true;
+        if (s.result_type && equal(tag, statement_tag(s.kind))) return true;
     return false;
 }
 
@@ -121,7 +121,7 @@ Ref init_fn(const Args& a) {
     Ref walk = call_method(root.get(), state.s_iter);
     for_each(walk.get(), [&](PyObject* element) {
         Ref tag = field(element, Field::Tag);
-        if (!equals(tag.get(), state.s_mapper)) return true;
+        if (!equal(tag.get(), state.s_mapper)) return true;
         Ref attrib = field(element, Field::Attrib);
         if (check(PySequence_Contains(attrib.get(), state.s_namespace))) {
             ns = Ref::steal(PyObject_GetItem(attrib.get(), state.s_namespace));

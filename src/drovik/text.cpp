@@ -11,12 +11,6 @@ namespace velmo::drovik {
 
 using namespace velmo::rt;
 
-bool equals(PyObject* value, PyObject* constant) {
-    if (PyUnicode_CheckExact(value)) return str_equal(value, constant);
-    Ref r = Ref::steal(PyObject_RichCompare(value, constant, Py_EQ));
-    return truthy(r.get());
-}
-
 namespace {
 
 // Character classes of the normaliser: ordinary text, whitespace, and the characters that may

@@ -184,7 +184,7 @@ Ref where_generic(PyObject* body) {
     Ref and_word = str("AND"), or_word = str("OR");
     for (Py_ssize_t k = 0; k < n; ++k) {
         Ref upper = call_method(PyList_GET_ITEM(words.get(), idx), state.s_upper);
-        if (!equals(upper.get(), and_word.get()) && !equals(upper.get(), or_word.get())) break;
+        if (!equal(upper.get(), and_word.get()) && !equal(upper.get(), or_word.get())) break;
         ++idx;
     }
     if (idx == n) return Ref::borrow(state.s_empty);
