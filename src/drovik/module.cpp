@@ -102,7 +102,7 @@ void exec_drovik(Module& m) {
     state.re_module = m.import("re").release();
     state.re_sub = getattr(state.re_module, state.s_sub).release();
     m.from_import("sqlalchemy", {"text"});
-    state.text_fn = dict_get(m.dict(), state.s_text).release();
+    state.sqlalchemy_text = dict_get(m.dict(), state.s_text).release();
     m.from_import("velmo.utils.wollix", {"get_type_from_string", "is_container_type_by_str"});
     state.own_get_type_from_string = dict_get(m.dict(), state.s_get_type_from_string).release();
     state.own_is_container_type_by_str = dict_get(m.dict(), state.s_is_container_type_by_str).release();

@@ -377,7 +377,7 @@ void remember_clause(PyObject* sql, PyObject* clause) {
 
 Ref make_clause(PyObject* sql) {
     Ref text = load_global(state.globals, state.s_text);
-    if (text.get() != state.text_fn || !PyUnicode_CheckExact(sql)) return call(text.get(), {sql});
+    if (text.get() != state.sqlalchemy_text || !PyUnicode_CheckExact(sql)) return call(text.get(), {sql});
     if (Ref hit = dict_get(state.clause_cache, sql)) return hit;
     Ref clause = call(text.get(), {sql});
     remember_clause(sql, clause.get());

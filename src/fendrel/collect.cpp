@@ -44,16 +44,16 @@ bool pristine(PyObject* globals) {
         !global_is(globals, state.s_sql_regex_list, state.sql_regex_list) ||
         !global_is(globals, state.s_SqlParam, state.sql_param_cls) ||
         !global_is(globals, state.s_MarkerParam, state.marker_param_cls) ||
-        !global_is(globals, state.s_get_regex_value, state.get_regex_value_fn) ||
+        !global_is(globals, state.s_get_regex_value, state.own_get_regex_value) ||
         !global_is(globals, state.s_param_function_regex, state.param_function_regex))
         return false;
     if (!plain_instances(state.sql_param_cls) || !plain_instances(state.marker_param_cls) ||
         !plain_instances(state.sql_param_regex_cls))
         return false;
-    if (!class_unchanged(state.sql_param_cls, state.s_init, state.sql_param_init_fn, state.unchanged_classes[0]) ||
-        !class_unchanged(state.marker_param_cls, state.s_init, state.marker_param_init_fn,
+    if (!class_unchanged(state.sql_param_cls, state.s_init, state.own_sql_param_init, state.unchanged_classes[0]) ||
+        !class_unchanged(state.marker_param_cls, state.s_init, state.own_marker_param_init,
                          state.unchanged_classes[1]) ||
-        !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.resolve_param_fn,
+        !class_unchanged(state.sql_param_regex_cls, state.s_resolve_param, state.own_resolve_param,
                          state.unchanged_classes[2]))
         return false;
     if (PyList_GET_SIZE(state.sql_regex_list) != marker_kinds) return false;
@@ -157,7 +157,7 @@ bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a,
 
 }  // namespace
 
-Ref get_params(const Args& a) {
+Ref get_params_fn(const Args& a) {
     PyObject* globals = a.globals();
     PyObject* child = a[0];
     bool native = regex_function_unchanged(globals, state.s_compile, state.regex_compile);
@@ -173,9 +173,9 @@ Ref get_params(const Args& a) {
     return collect(globals, scan.get());
 }
 
-Ref get_sql_param(const Args& a) { return collect(a.globals(), a[0]); }
+Ref get_sql_param_fn(const Args& a) { return collect(a.globals(), a[0]); }
 
-Ref get_regex_value(const Args& a) {
+Ref get_regex_value_fn(const Args& a) {
     PyObject* regex = a[0];
     PyObject* param = a[1];
     PyObject* group = a[2];

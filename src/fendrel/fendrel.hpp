@@ -42,10 +42,10 @@ struct State : Names {
     PyObject* regex_items[marker_kinds];
     PyObject* marker_patterns[marker_kinds];
     PyObject* prefixes[marker_kinds];
-    PyObject* resolve_param_fn;
-    PyObject* sql_param_init_fn;
-    PyObject* marker_param_init_fn;
-    PyObject* get_regex_value_fn;
+    PyObject* own_resolve_param;
+    PyObject* own_sql_param_init;
+    PyObject* own_marker_param_init;
+    PyObject* own_get_regex_value;
     PyObject* regex_compile;  // regex.compile and regex.search as imported
     PyObject* regex_search;
     // SqlParam, MarkerParam and SqlParamRegex as last found unchanged.
@@ -114,18 +114,18 @@ bool sql_param_native(PyObject* globals);
 // The option value of one lookup: __get_regex_value(option pattern i, param, group i).
 Ref option_value(PyObject* text, Span span, int option, PyObject* full_name);
 
-Ref sql_param_regex_init(const rt::Args& a);
-Ref sql_param_regex_resolve_param(const rt::Args& a);
-Ref sql_param_init(const rt::Args& a);
-Ref sql_param_str(const rt::Args& a);
-Ref marker_param_init(const rt::Args& a);
-Ref marker_param_str(const rt::Args& a);
+Ref sql_param_regex_init_fn(const rt::Args& a);
+Ref sql_param_regex_resolve_param_fn(const rt::Args& a);
+Ref sql_param_init_fn(const rt::Args& a);
+Ref sql_param_str_fn(const rt::Args& a);
+Ref marker_param_init_fn(const rt::Args& a);
+Ref marker_param_str_fn(const rt::Args& a);
 
 // collect.cpp
 
-Ref get_params(const rt::Args& a);
-Ref get_regex_value(const rt::Args& a);
-Ref get_sql_param(const rt::Args& a);
+Ref get_params_fn(const rt::Args& a);
+Ref get_regex_value_fn(const rt::Args& a);
+Ref get_sql_param_fn(const rt::Args& a);
 
 // Whether cls.<name> is fn (no override).
 bool class_attr_is(PyObject* cls, PyObject* name, PyObject* fn);

@@ -14,9 +14,9 @@ namespace {
 const Signature sql_param_regex_init_sig{
     "__init__",
     {{"self"}, {"regex", Default::Required, Exact::Str, "str"}, {"prefix", Default::Required, Exact::Str, "str"}},
-    sql_param_regex_init};
+    sql_param_regex_init_fn};
 const Signature resolve_param_sig{
-    "resolve_param", {{"self"}, {"param", Default::Required, Exact::Str, "str"}}, sql_param_regex_resolve_param};
+    "resolve_param", {{"self"}, {"param", Default::Required, Exact::Str, "str"}}, sql_param_regex_resolve_param_fn};
 
 const Signature sql_param_init_sig{"__init__",
                                    {{"self"},
@@ -24,8 +24,8 @@ const Signature sql_param_init_sig{"__init__",
                                     {"function_expression", Default::None, Exact::Str, "str"},
                                     {"is_function", Default::False, Exact::Any, "bool"},
                                     {"function_name", Default::None, Exact::Str, "str"}},
-                                   sql_param_init};
-const Signature sql_param_str_sig{"__str__", {{"self"}}, sql_param_str};
+                                   sql_param_init_fn};
+const Signature sql_param_str_sig{"__str__", {{"self"}}, sql_param_str_fn};
 
 const Signature marker_param_init_sig{"__init__",
                                       {{"self"},
@@ -34,16 +34,16 @@ const Signature marker_param_init_sig{"__init__",
                                        {"sql_type", Default::None, Exact::Str, "str"},
                                        {"python_type", Default::None, Exact::Str, "str"},
                                        {"type_handler", Default::None, Exact::Str, "str"}},
-                                      marker_param_init};
-const Signature marker_param_str_sig{"__str__", {{"self"}}, marker_param_str};
+                                      marker_param_init_fn};
+const Signature marker_param_str_sig{"__str__", {{"self"}}, marker_param_str_fn};
 
-const Signature get_params_sig{"get_params", {{"child"}}, get_params};
+const Signature get_params_sig{"get_params", {{"child"}}, get_params_fn};
 const Signature get_regex_value_sig{"__get_regex_value",
                                     {{"regex", Default::Required, Exact::Str, "str"},
                                      {"param", Default::Required, Exact::Str, "str"},
                                      {"group", Default::Required, Exact::Str, "str"}},
-                                    get_regex_value};
-const Signature get_sql_param_sig{"get_sql_param", {{"param_text"}}, get_sql_param};
+                                    get_regex_value_fn};
+const Signature get_sql_param_sig{"get_sql_param", {{"param_text"}}, get_sql_param_fn};
 
 struct Family {
     const char* name;
@@ -105,9 +105,9 @@ void exec_fendrel(Module& m) {
         Py_NewRef(m.def_class("SqlParamRegex", {{&sql_param_regex_init_sig}, {&resolve_param_sig}}));
     state.sql_param_cls = Py_NewRef(m.def_class("SqlParam", {{&sql_param_init_sig}, {&sql_param_str_sig}}));
     state.marker_param_cls = Py_NewRef(m.def_class("MarkerParam", {{&marker_param_init_sig}, {&marker_param_str_sig}}));
-    state.resolve_param_fn = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
-    state.sql_param_init_fn = getattr(state.sql_param_cls, state.s_init).release();
-    state.marker_param_init_fn = getattr(state.marker_param_cls, state.s_init).release();
+    state.own_resolve_param = getattr(state.sql_param_regex_cls, state.s_resolve_param).release();
+    state.own_sql_param_init = getattr(state.sql_param_cls, state.s_init).release();
+    state.own_marker_param_init = getattr(state.marker_param_cls, state.s_init).release();
 
     Ref regex_list = Ref::steal(PyList_New(0));
     for (int i = 0; i < marker_kinds; ++i) {
@@ -120,7 +120,7 @@ void exec_fendrel(Module& m) {
     state.sql_regex_list = Py_NewRef(m.add("sql_regex_list", regex_list));
 
     m.def(get_params_sig);
-    state.get_regex_value_fn = Py_NewRef(m.def(get_regex_value_sig));
+    state.own_get_regex_value = Py_NewRef(m.def(get_regex_value_sig));
     m.def(get_sql_param_sig);
 
     state.nonspace_pattern = call_method(state.re_module, state.s_compile, {state.s_nonspace}).release();

@@ -44,7 +44,7 @@ bool plain_instances(PyObject* cls) {
 
 bool sql_param_native(PyObject* globals) {
     return global_is(globals, state.s_SqlParam, state.sql_param_cls) && plain_instances(state.sql_param_cls) &&
-           class_attr_is(state.sql_param_cls, state.s_init, state.sql_param_init_fn);
+           class_attr_is(state.sql_param_cls, state.s_init, state.own_sql_param_init);
 }
 
 Ref new_sql_param(PyObject* is_function, PyObject* param_name, PyObject* function_expression, PyObject* function_name) {
@@ -85,7 +85,7 @@ Ref option_value(PyObject* text, Span span, int option, PyObject* full_name) {
 
 // SqlParamRegex
 
-Ref sql_param_regex_init(const Args& a) {
+Ref sql_param_regex_init_fn(const Args& a) {
     Ref re = load_global(a.globals(), state.s_re);
     Ref compiled = call_method(re.get(), state.s_compile, {a[1]});
     setattr(a[0], state.s_regex, compiled.get());
@@ -93,7 +93,7 @@ Ref sql_param_regex_init(const Args& a) {
     return none();
 }
 
-Ref sql_param_regex_resolve_param(const Args& a) {
+Ref sql_param_regex_resolve_param_fn(const Args& a) {
     PyObject* globals = a.globals();
     PyObject* param = a[1];
     Ref prefix = getattr(a[0], state.s_prefix);
@@ -138,7 +138,7 @@ Ref sql_param_regex_resolve_param(const Args& a) {
 
 // SqlParam
 
-Ref sql_param_init(const Args& a) {
+Ref sql_param_init_fn(const Args& a) {
     PyObject* self = a[0];
     setattr(self, state.s_is_function, a[3]);
     setattr(self, state.s_param_name, a[1]);
@@ -147,7 +147,7 @@ Ref sql_param_init(const Args& a) {
     return none();
 }
 
-Ref sql_param_str(const Args& a) {
+Ref sql_param_str_fn(const Args& a) {
     return describe(a[0], {{"is_function:", state.s_is_function},
                            {" ,param_name:", state.s_param_name},
                            {",function_expression:", state.s_function_expression},
@@ -156,7 +156,7 @@ Ref sql_param_str(const Args& a) {
 
 // MarkerParam
 
-Ref marker_param_init(const Args& a) {
+Ref marker_param_init_fn(const Args& a) {
     PyObject* self = a[0];
     setattr(self, state.s_sql_param, a[1]);
     setattr(self, state.s_full_name, a[2]);
@@ -166,7 +166,7 @@ Ref marker_param_init(const Args& a) {
     return none();
 }
 
-Ref marker_param_str(const Args& a) {
+Ref marker_param_str_fn(const Args& a) {
     return describe(a[0], {{"sql_param:", state.s_sql_param},
                            {" ,full_name:", state.s_full_name},
                            {",sql_type:", state.option_groups[0]},

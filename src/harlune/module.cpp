@@ -35,7 +35,7 @@ struct State : Names {
     PyObject* ignorecase;     // regex.IGNORECASE as imported
     PyObject* cache_version;  // regex.DEFAULT_VERSION the cached patterns were compiled under
     PyObject* one;
-    PyObject* sub_kwnames;  // ("count", "flags")
+    PyObject* kw_count_flags;  // ("count", "flags")
     long locale_flag;
     Template first;
     Template last;
@@ -82,22 +82,22 @@ Ref replace_override(Template& t, const Args& a) {
         return call(compiled_sub.get(), {replace, text.get(), state.one});
     }
     Ref pattern = pattern_text(t, overrides);
-    return call_kw(sub.get(), {pattern.get(), replace, text.get(), state.one, flags.get()}, state.sub_kwnames);
+    return call_kw(sub.get(), {pattern.get(), replace, text.get(), state.one, flags.get()}, state.kw_count_flags);
 }
 
-Ref replace_sql_first(const Args& a) { return replace_override(state.first, a); }
-Ref replace_sql_last(const Args& a) { return replace_override(state.last, a); }
+Ref replace_sql_first_fn(const Args& a) { return replace_override(state.first, a); }
+Ref replace_sql_last_fn(const Args& a) { return replace_override(state.last, a); }
 
 const Signature replace_sql_first_sig{"replace_sql_first",
                                       {{"string", Default::Required, Exact::Str, "str"},
                                        {"prefix_overrides", Default::Required, Exact::Str, "str"},
                                        {"replace", Default::Required, Exact::Str, "str"}},
-                                      replace_sql_first};
+                                      replace_sql_first_fn};
 const Signature replace_sql_last_sig{"replace_sql_last",
                                      {{"string", Default::Required, Exact::Str, "str"},
                                       {"suffix_overrides", Default::Required, Exact::Str, "str"},
                                       {"replace", Default::Required, Exact::Str, "str"}},
-                                     replace_sql_last};
+                                     replace_sql_last_fn};
 
 void exec_harlune(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
@@ -111,7 +111,7 @@ void exec_harlune(Module& m) {
     state.locale_flag = PyLong_AsLong(locale.get());
     if (state.locale_flag == -1 && PyErr_Occurred()) throw_error();
     state.one = integer(1).release();
-    state.sub_kwnames = kept_names({"count", "flags"});
+    state.kw_count_flags = kept_names({"count", "flags"});
     state.first = {str("^[\\s]*?(").release(), str(")").release(), check(PyDict_New())};
     state.last = {str("(").release(), str(")(\\s+--.+)?$").release(), check(PyDict_New())};
     m.def(replace_sql_first_sig);

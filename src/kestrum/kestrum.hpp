@@ -38,9 +38,9 @@ struct State : Names {
     PyObject* generator_cm_mro;
     PyObject* generator_cm_dicts;
     rt::TypeWatch generator_cm_watch;
-    PyObject* count_query_fn;
-    PyObject* limit_query_fn;
-    PyObject* session_kwnames;  // ("bind", "expire_on_commit")
+    PyObject* own_count_query;
+    PyObject* own_limit_query;
+    PyObject* kw_session;  // ("bind", "expire_on_commit")
     // SQLAlchemy's Row._asdict (a plain function) and the __getattribute__ of Row, or NULL.
     PyObject* row_asdict;
     PyObject* row_getattribute;

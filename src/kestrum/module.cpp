@@ -14,7 +14,7 @@ namespace {
 void intern_names() {
     state.intern();
     state.one = integer(1).release();
-    state.session_kwnames = kept_names({"bind", "expire_on_commit"});
+    state.kw_session = kept_names({"bind", "expire_on_commit"});
 }
 
 // SQLAlchemy's Row._asdict and the __getattribute__ Row instances use, found once: a row of
@@ -103,8 +103,8 @@ void exec_kestrum(Module& m) {
     def_sql_template(m, contextlib);
     find_row_asdict();
     // Owned, so that the identity test in select_page can never match a recycled address.
-    state.count_query_fn = Py_NewRef(m.def(count_query_sig));
-    state.limit_query_fn = Py_NewRef(m.def(limit_query_sig));
+    state.own_count_query = Py_NewRef(m.def(count_query_sig));
+    state.own_limit_query = Py_NewRef(m.def(limit_query_sig));
     apply_docs(m, module_docs);
 }
 

@@ -16,7 +16,7 @@ Ref execute(PyObject* session, PyObject* statement, PyObject* parameters) {
 }
 Ref execute(PyObject* session, PyObject* statement) { return call_method(session, state.s_execute, {statement}); }
 
-Ref init(const Args& a) {
+Ref init_fn(const Args& a) {
     refuse_async(a[1], "SqlTemplate", "Engine");
     setattr(a[0], state.s_data_source, a[1]);
     return none();
@@ -60,13 +60,13 @@ Ref inserted_id(PyObject* result) {
     return returned ? returned : none();
 }
 
-Ref insert(const Args& a) {
+Ref insert_fn(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(
         in_session(a[0], a[2], [&](PyObject* session) { return inserted_id(execute(session, sql, args).get()); }));
 }
 
-Ref insert_orm2(const Args& a) {
+Ref insert_orm2_fn(const Args& a) {
     PyObject *statement = a[1], *data_list = a[2];
     return or_none(in_session(a[0], a[3], [&](PyObject* session) { return execute(session, statement, data_list); }));
 }
@@ -80,40 +80,40 @@ Ref add_impl(const Args& a, PyObject* method) {
     });
     return none();
 }
-Ref add(const Args& a) { return add_impl(a, state.s_add); }
-Ref add_all(const Args& a) { return add_impl(a, state.s_add_all); }
+Ref add_fn(const Args& a) { return add_impl(a, state.s_add); }
+Ref add_all_fn(const Args& a) { return add_impl(a, state.s_add_all); }
 
 // Through the instance, so that an override of update / update_orm2 applies (an override that
 // leads back here is a recursion like any other).
-Ref delete_(const Args& a) {
+Ref delete_fn(const Args& a) {
     NestingGuard guard;
     return call_method(a[0], state.s_update, {a[1], a[2], a[3]});
 }
-Ref delete_orm2(const Args& a) {
+Ref delete_orm2_fn(const Args& a) {
     NestingGuard guard;
     return call_method(a[0], state.s_update_orm2, {a[1], a[2]});
 }
 
-Ref update_orm2(const Args& a) {
+Ref update_orm2_fn(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(
         a[0], a[2], [&](PyObject* session) { return getattr(execute(session, statement).get(), state.s_rowcount); }));
 }
 
-Ref update(const Args& a) {
+Ref update_fn(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(
         a[0], a[2], [&](PyObject* session) { return getattr(execute(session, sql, args).get(), state.s_rowcount); }));
 }
 
-Ref select_one_orm2(const Args& a) {
+Ref select_one_orm2_fn(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
         return call_method(execute(session, statement).get(), state.s_scalar_one_or_none);
     }));
 }
 
-Ref select_all_orm2(const Args& a) {
+Ref select_all_orm2_fn(const Args& a) {
     PyObject* statement = a[1];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
         Ref scalars = call_method(execute(session, statement).get(), state.s_scalars);
@@ -121,7 +121,7 @@ Ref select_all_orm2(const Args& a) {
     }));
 }
 
-Ref select_one(const Args& a) {
+Ref select_one_fn(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
         Ref data = call_method(execute(session, sql, args).get(), state.s_first);
@@ -130,7 +130,7 @@ Ref select_one(const Args& a) {
     }));
 }
 
-Ref select_list(const Args& a) {
+Ref select_list_fn(const Args& a) {
     PyObject *sql = a[1], *args = a[3];
     return or_none(in_session(a[0], a[2], [&](PyObject* session) {
         Ref data = call_method(execute(session, sql, args).get(), state.s_all);
@@ -141,14 +141,14 @@ Ref select_list(const Args& a) {
 // Always an owned session: get_session is entered without an argument. The result is held
 // and returned after the block, so a context manager that swallows fun's exception leaves no
 // result to return.
-Ref execute_in_connection(const Args& a) {
+Ref execute_in_connection_fn(const Args& a) {
     PyObject* fun = a[1];
     Ref result = in_session(a[0], nullptr, [&](PyObject* con) { return call(fun, {con}); });
     if (!result) raise_unbound_local("result");
     return result;
 }
 
-Ref get_session(const Args& a) { return get_session_generator(a[0], a[1]); }
+Ref get_session_fn(const Args& a) { return get_session_generator(a[0], a[1]); }
 
 constexpr Param self_param{"self"};
 constexpr Param con_param{"con", Default::None};
@@ -182,21 +182,21 @@ Ref row_dicts(PyObject* rows) {
     return out;
 }
 
-const Signature init_sig{"__init__", {self_param, {"data_source"}}, init};
-const Signature insert_sig{"insert", {self_param, sql_param, con_param, args_param}, insert};
-const Signature insert_orm2_sig{"insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2};
-const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add};
+const Signature init_sig{"__init__", {self_param, {"data_source"}}, init_fn};
+const Signature insert_sig{"insert", {self_param, sql_param, con_param, args_param}, insert_fn};
+const Signature insert_orm2_sig{"insert_orm2", {self_param, statement_param, {"data_list"}, {"con"}}, insert_orm2_fn};
+const Signature add_sig{"add", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_fn};
 const Signature add_all_sig{
-    "add_all", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_all};
-const Signature delete_sig{"delete", {self_param, sql_param, con_param, args_param}, delete_};
-const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2};
-const Signature update_orm2_sig{"update_orm2", {self_param, statement_param, con_param}, update_orm2};
-const Signature update_sig{"update", {self_param, sql_param, con_param, args_param}, update};
-const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2};
-const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2};
-const Signature select_one_sig{"select_one", {self_param, sql_param, con_param, args_param}, select_one};
-const Signature select_list_sig{"select_list", {self_param, sql_param, con_param, args_param}, select_list};
-const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection};
-const Signature get_session_sig{"get_session", {self_param, {"session", Default::None}}, get_session};
+    "add_all", {self_param, {"data", Default::Required, Exact::Any, "Any"}, con_param}, add_all_fn};
+const Signature delete_sig{"delete", {self_param, sql_param, con_param, args_param}, delete_fn};
+const Signature delete_orm2_sig{"delete_orm2", {self_param, statement_param, con_param}, delete_orm2_fn};
+const Signature update_orm2_sig{"update_orm2", {self_param, statement_param, con_param}, update_orm2_fn};
+const Signature update_sig{"update", {self_param, sql_param, con_param, args_param}, update_fn};
+const Signature select_one_orm2_sig{"select_one_orm2", {self_param, statement_param, con_param}, select_one_orm2_fn};
+const Signature select_all_orm2_sig{"select_all_orm2", {self_param, statement_param, con_param}, select_all_orm2_fn};
+const Signature select_one_sig{"select_one", {self_param, sql_param, con_param, args_param}, select_one_fn};
+const Signature select_list_sig{"select_list", {self_param, sql_param, con_param, args_param}, select_list_fn};
+const Signature execute_in_connection_sig{"execute_in_connection", {self_param, {"fun"}}, execute_in_connection_fn};
+const Signature get_session_sig{"get_session", {self_param, {"session", Default::None}}, get_session_fn};
 
 }  // namespace velmo::kestrum

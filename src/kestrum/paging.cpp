@@ -8,7 +8,7 @@ namespace velmo::kestrum {
 
 namespace {
 
-Ref page_init(const Args& a) {
+Ref page_init_fn(const Args& a) {
     setattr(a[0], state.s_pageSize, a[2]);
     setattr(a[0], state.s_pageNum, a[1]);
     return none();
@@ -20,7 +20,7 @@ Ref limit_query_fn(const Args& a) { return limit_query(a[0], a[1]); }
 // The module-global count_query / limit_query, run natively while it is still ours.
 Ref call_count_query(PyObject* sql) {
     Ref fn = load_global(state.globals, state.s_count_query);
-    return fn.get() == state.count_query_fn ? count_query(sql) : call(fn.get(), {sql});
+    return fn.get() == state.own_count_query ? count_query(sql) : call(fn.get(), {sql});
 }
 // Whether the database of `session` rejects "limit <offset>,<count>", which SQLite, MySQL and
 // MariaDB take: the session is an SQLAlchemy Session whose bind has a dialect of another name.
@@ -40,11 +40,11 @@ bool rejects_comma_limit(PyObject* session) {
 // The page statement: a rebound limit_query decides alone; ours is written for the database.
 Ref call_limit_query(PyObject* sql, PyObject* page, PyObject* session) {
     Ref fn = load_global(state.globals, state.s_limit_query);
-    if (fn.get() != state.limit_query_fn) return call(fn.get(), {sql, page});
+    if (fn.get() != state.own_limit_query) return call(fn.get(), {sql, page});
     return rejects_comma_limit(session) ? limit_offset_query(sql, page) : limit_query(sql, page);
 }
 
-Ref select_page(const Args& a) {
+Ref select_page_fn(const Args& a) {
     PyObject *sql = a[1], *page = a[2], *args = a[4];
     Ref answer;
     Ref r = in_session(a[0], a[3], [&](PyObject* session) {
@@ -121,7 +121,7 @@ Ref limit_offset_query(PyObject* sql, PyObject* page) {
 const Signature page_init_sig{
     "__init__",
     {{"self"}, {"page_num", Default::Required, Exact::Int, "int"}, {"page_size", Default::Required, Exact::Int, "int"}},
-    page_init};
+    page_init_fn};
 const Signature count_query_sig{"count_query", {{"sql", Default::Required, Exact::Any, "TextClause"}}, count_query_fn};
 const Signature limit_query_sig{
     "limit_query",
@@ -133,6 +133,6 @@ const Signature select_page_sig{"select_page",
                                  {"page", Default::Required, Exact::Any, "Page"},
                                  {"con", Default::None},
                                  {"args", Default::None}},
-                                select_page};
+                                select_page_fn};
 
 }  // namespace velmo::kestrum

@@ -155,7 +155,7 @@ Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     }
     Ref maker = load_global(state.globals, state.s_sessionmaker);
     Ref bind = getattr(self, state.s_data_source);
-    Ref factory = state.factories.factory(self, maker.get(), bind.get(), state.session_kwnames);
+    Ref factory = state.factories.factory(self, maker.get(), bind.get(), state.kw_session);
     return call(factory.get());
 }
 

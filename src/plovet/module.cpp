@@ -17,13 +17,13 @@ struct State : Names {};
 State state;
 
 // sql_string_format(value): the value as a quoted SQL string literal.
-Ref like(const Args& a) {
+Ref like_fn(const Args& a) {
     Ref format = load_global(a.globals(), state.s_sql_string_format);
     return call(format.get(), {a[0]});
 }
 
 // sql_string_format(time.strftime(format, date_value)).
-Ref time_format(const Args& a) {
+Ref time_format_fn(const Args& a) {
     Ref format = load_global(a.globals(), state.s_sql_string_format);
     Ref time = load_global(a.globals(), state.s_time);
     Ref strftime = getattr(time.get(), state.s_strftime);
@@ -31,9 +31,9 @@ Ref time_format(const Args& a) {
     return call(format.get(), {text.get()});
 }
 
-const Signature like_sig{"like", {{"value"}}, like};
+const Signature like_sig{"like", {{"value"}}, like_fn};
 const Signature time_format_sig{
-    "time_format", {{"date_value"}, {"format", Default::Str, Exact::Str, "str", "%Y-%m-%d %H:%M:%S"}}, time_format};
+    "time_format", {{"date_value"}, {"format", Default::Str, Exact::Str, "str", "%Y-%m-%d %H:%M:%S"}}, time_format_fn};
 
 void exec_plovet(Module& m) {
     state = {};  // nothing left over from an initialisation that failed

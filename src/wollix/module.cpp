@@ -38,7 +38,7 @@ bool is_class(PyObject* o) { return o && PyType_Check(o); }
 
 bool is_container(PyObject* cls) { return check(PyObject_IsSubclass(cls, state.containers)) != 0; }
 
-Ref is_container_type_by_str(const Args& a) {
+Ref is_container_type_by_str_fn(const Args& a) {
     PyObject* type_str = a[0];
     Ref type_obj = builtin_attribute(a, type_str);
     if (!type_obj || !truthy(type_obj.get())) type_obj = dict_get(a.globals(), type_str);
@@ -74,7 +74,7 @@ Ref import_dotted(const Args& a, PyObject* type_str, Py_ssize_t dot) {
     throw_error();
 }
 
-Ref get_type_from_string(const Args& a) {
+Ref get_type_from_string_fn(const Args& a) {
     PyObject* type_str = a[0];
     Ref builtin_type = builtin_attribute(a, type_str);
     if (is_class(builtin_type.get())) return builtin_type;
@@ -103,14 +103,14 @@ Ref origin_or_self(const Args& a, PyObject* obj) {
     return Ref::borrow(obj);
 }
 
-Ref is_container_type(const Args& a) {
+Ref is_container_type_fn(const Args& a) {
     Ref origin = origin_or_self(a, a[0]);
     return boolean(is_container(origin.get()));
 }
 
-Ref get_base_type(const Args& a) { return origin_or_self(a, a[0]); }
+Ref get_base_type_fn(const Args& a) { return origin_or_self(a, a[0]); }
 
-Ref is_result_class(const Args& a) {
+Ref is_result_class_fn(const Args& a) {
     PyObject* data_type = a[0];
     Ref base_model = load_global(a.globals(), state.s_BaseModel);
     if (check(PyObject_IsSubclass(data_type, base_model.get()))) return boolean(true);
@@ -120,13 +120,15 @@ Ref is_result_class(const Args& a) {
     return boolean(check(PyObject_IsSubclass(data_type, declarative_base.get())) != 0);
 }
 
-const Signature is_container_type_by_str_sig{
-    "is_container_type_by_str", {{"type_str", Default::Required, Exact::Str, "str"}}, is_container_type_by_str, "bool"};
+const Signature is_container_type_by_str_sig{"is_container_type_by_str",
+                                             {{"type_str", Default::Required, Exact::Str, "str"}},
+                                             is_container_type_by_str_fn,
+                                             "bool"};
 const Signature get_type_from_string_sig{
-    "get_type_from_string", {{"type_str", Default::Required, Exact::Str, "str"}}, get_type_from_string};
-const Signature is_container_type_sig{"is_container_type", {{"type_obj"}}, is_container_type, "bool"};
-const Signature get_base_type_sig{"get_base_type", {{"generic_type"}}, get_base_type};
-const Signature is_result_class_sig{"is_result_class", {{"data_type"}}, is_result_class};
+    "get_type_from_string", {{"type_str", Default::Required, Exact::Str, "str"}}, get_type_from_string_fn};
+const Signature is_container_type_sig{"is_container_type", {{"type_obj"}}, is_container_type_fn, "bool"};
+const Signature get_base_type_sig{"get_base_type", {{"generic_type"}}, get_base_type_fn};
+const Signature is_result_class_sig{"is_result_class", {{"data_type"}}, is_result_class_fn};
 
 void exec_wollix(Module& m) {
     state = {};  // nothing left over from an initialisation that failed

@@ -19,11 +19,11 @@ namespace {
 VELMO_NAMES(Names, ZIMBARD_NAMES)
 
 struct State : Names {
-    PyObject* cdata_pattern;     // the CDATA pattern's source
-    PyObject* regex_compile;     // regex.compile as imported: the plain scan stands for its pattern
-    PyObject* convert_cdata_fn;  // this module's convert_cdata
-    PyObject* number_abc;        // numbers.Number, kept private (plovet star-imports this module)
-    PyObject* reverse_kwnames;   // ("reverse",)
+    PyObject* cdata_pattern;      // the CDATA pattern's source
+    PyObject* regex_compile;      // regex.compile as imported: the plain scan stands for its pattern
+    PyObject* own_convert_cdata;  // this module's convert_cdata
+    PyObject* number_abc;         // numbers.Number, kept private (plovet star-imports this module)
+    PyObject* kw_reverse;         // ("reverse",)
     PyObject* two;
     PyObject* escapes[4][2];
 };
@@ -48,7 +48,7 @@ Ref convert(PyObject* string, bool escape) {
     return s;
 }
 
-Ref convert_cdata(const Args& a) { return convert(a[0], truthy(a[1])); }
+Ref convert_cdata_fn(const Args& a) { return convert(a[0], truthy(a[1])); }
 
 // raw.replace(section, converted), through the method itself unless all three are plain text.
 Ref replace_all(PyObject* raw, PyObject* section, PyObject* converted) {
@@ -60,15 +60,15 @@ Ref replace_all(PyObject* raw, PyObject* section, PyObject* converted) {
 // convert_cdata(content, reverse=True) through the module global, natively while it is ours.
 Ref escape_content(const Args& a, PyObject* content) {
     Ref fn = load_global(a.globals(), state.s_convert_cdata);
-    if (fn.get() == state.convert_cdata_fn) return convert(content, true);
-    return call_kw(fn.get(), {content, Py_True}, state.reverse_kwnames);
+    if (fn.get() == state.own_convert_cdata) return convert(content, true);
+    return call_kw(fn.get(), {content, Py_True}, state.kw_reverse);
 }
 
 // The first <![CDATA[...]]> section, replaced (with every identical copy) by its escaped content.
 // While `re.compile` is the regex package's own, the pattern's first match is found by a plain
 // scan: the leftmost "<![CDATA[" and the first "]]>" after it. Otherwise the pattern is compiled
 // and searched through whatever the module's `re` now holds.
-Ref replace_cdata(const Args& a) {
+Ref replace_cdata_fn(const Args& a) {
     PyObject* raw = a[0];
     Ref re = load_global(a.globals(), state.s_re);
     Ref compile = getattr(re.get(), state.s_compile);
@@ -99,7 +99,7 @@ Ref replace_cdata(const Args& a) {
 // Wraps the value in single quotes unless it already begins and ends with one, and doubles
 // every quote inside that is not already doubled, so that the result is always one complete
 // literal ('' at the least) whatever the value holds.
-Ref sql_string_format(const Args& a) {
+Ref sql_string_format_fn(const Args& a) {
     PyObject* v = a[0];
     Py_ssize_t n = PyUnicode_GET_LENGTH(v);
     int kind = PyUnicode_KIND(v);
@@ -141,7 +141,7 @@ Ref sql_string_format(const Args& a) {
 }
 
 // A parameter value as SQL literal text: "null" for empty values, never for a zero number.
-Ref param_str(const Args& a) {
+Ref param_str_fn(const Args& a) {
     PyObject* v = a[0];
     if (!truthy(v) && !check(PyObject_IsInstance(v, state.number_abc))) return Ref::borrow(state.s_null);
     if (Py_IS_TYPE(v, &PyUnicode_Type)) {
@@ -151,18 +151,18 @@ Ref param_str(const Args& a) {
     return Ref::steal(PyObject_Str(v));
 }
 
-const Signature replace_cdata_sig{"replace_cdata", {{"raw_text"}}, replace_cdata};
-const Signature convert_cdata_sig{"convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata};
+const Signature replace_cdata_sig{"replace_cdata", {{"raw_text"}}, replace_cdata_fn};
+const Signature convert_cdata_sig{"convert_cdata", {{"string"}, {"reverse", Default::False}}, convert_cdata_fn};
 const Signature sql_string_format_sig{
-    "sql_string_format", {{"sql_str_value", Default::Required, Exact::Str, "str"}}, sql_string_format};
-const Signature param_str_sig{"param_str", {{"param_value"}}, param_str};
+    "sql_string_format", {{"sql_str_value", Default::Required, Exact::Str, "str"}}, sql_string_format_fn};
+const Signature param_str_sig{"param_str", {{"param_value"}}, param_str_fn};
 
 void exec_zimbard(Module& m) {
     state = {};  // nothing left over from an initialisation that failed
     state.intern();
     PyObject* re = m.import("regex", "re").get();
     state.cdata_pattern = str("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)").release();
-    state.reverse_kwnames = kept_names({"reverse"});
+    state.kw_reverse = kept_names({"reverse"});
     state.two = integer(2).release();
     state.regex_compile = getattr(re, state.s_compile).release();
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
@@ -170,7 +170,7 @@ void exec_zimbard(Module& m) {
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 2; ++j) state.escapes[i][j] = kept_name(escape_pairs[i][j]);
     m.def(replace_cdata_sig);
-    state.convert_cdata_fn = Py_NewRef(m.def(convert_cdata_sig));
+    state.own_convert_cdata = Py_NewRef(m.def(convert_cdata_sig));
     m.def(sql_string_format_sig);
     m.def(param_str_sig);
     apply_docs(m, module_docs);
