@@ -13,10 +13,10 @@
 // Python code of the module would.
 #pragma once
 
-#include "../brannow/session_methods.hpp"
 #include "../runtime/rt.hpp"
 #include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
+#include "../sessions/session_methods.hpp"
 
 namespace velmo::aio {
 

@@ -13,7 +13,7 @@
 #include "../runtime/rt.hpp"
 #include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
-#include "session_methods.hpp"
+#include "../sessions/session_methods.hpp"
 
 namespace velmo::brannow {
 
