@@ -10,7 +10,9 @@
 // when the lookup found the very object this module made or imported.
 #pragma once
 
+#include "../mapper/statement_notes.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/async_guard.hpp"
 #include "../sessions/connection_local.hpp"
 #include "../sessions/factory.hpp"
 #include "../sessions/session_methods.hpp"

@@ -94,7 +94,7 @@ Ref namespace_note(PyObject* namespace_, PyObject* mappers) {
     if (n > listed_namespaces) check(PyList_Append(shown.get(), str("...").get()));
     Ref listed = n ? Ref::steal(PyUnicode_Join(str(", ").get(), shown.get())) : str("none");
     Ref note = Ref::steal(PyUnicode_FromFormat("namespace %R is not among the mappers (%S)", namespace_, listed.get()));
-    if (Ref close = close_match(namespace_, names.get()))
+    if (Ref close = mapper::close_match(namespace_, names.get()))
         note = Ref::steal(PyUnicode_FromFormat("%S: did you mean %R?", note.get(), close.get()));
     return note;
 }
@@ -122,7 +122,7 @@ Ref execute_sql_fn(const Args& a) {
         return run_statement(self, st, ori_params, page, return_type);
     } catch (const PyErrorSet&) {
         // The mapper names its own errors; whatever comes later (running, shaping) is named here.
-        note_statement({st.mapper, st.id, st.key});
+        mapper::note_statement({st.mapper, st.id, st.key});
         throw;
     }
 }

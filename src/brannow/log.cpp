@@ -75,7 +75,7 @@ private:
 bool sql_logging_enabled() { return enabled_for(state.level_debug); }
 
 void log_statement(const Statement& st, PyObject* sql, PyObject* binds) {
-    Ref name = statement_name(st.mapper, st.id, st.key);
+    Ref name = mapper::statement_name(st.mapper, st.id, st.key);
     Ref text = sql_text(sql);
     Ref names = bind_names(binds);
     Recorder recorder;

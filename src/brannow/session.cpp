@@ -61,13 +61,13 @@ Ref current_session(PyObject* self) {
 Ref init_fn(const Args& a) {
     PyObject *self = a[0], *mapper_dict = a[1], *data_source = a[2], *kestrum = a[3];
     NestingGuard guard;
-    refuse_async(data_source, "VelmoSqlSession", "Engine");
+    sessions::refuse_async(data_source, "VelmoSqlSession", "Engine");
     setattr(self, state.s_mapper_dict, mapper_dict);
     setattr(self, state.s_data_source, data_source);
     if (truthy(kestrum)) {
         setattr(self, state.s_kestrum, kestrum);
         Ref bind = getattr(kestrum, state.s_data_source);
-        refuse_async(bind.get(), "VelmoSqlSession", "Engine");
+        sessions::refuse_async(bind.get(), "VelmoSqlSession", "Engine");
         setattr(self, state.s_data_source, bind.get());
     } else if (truthy(data_source)) {
         Ref cls = load_global(state.globals, state.s_SqlTemplate);

@@ -31,7 +31,7 @@ void note_condition(PyObject* mapper, PyObject* element, PyObject* test) noexcep
     PyObject* id = scope && scope->mapper == mapper ? scope->id : nullptr;
     note_error([&](PyObject* exc) -> Ref {
         Ref tag = field(element, Field::Tag);
-        return statement_note(exc, {mapper, id, nullptr, tag.get(), test});
+        return mapper::statement_note(exc, {mapper, id, nullptr, tag.get(), test});
     });
 }
 
@@ -52,7 +52,7 @@ const Accessor delete_accessor{StatementKind::Delete, "Not a delete"};
 // mapper holds.
 [[noreturn, gnu::cold]] void missing_id(PyObject* self, PyObject* id, PyObject* map) {
     PyErr_SetString(PyExc_Exception, "Missing id");
-    note_error([&](PyObject*) { return missing_statement_note(self, id, map); });
+    note_error([&](PyObject*) { return mapper::missing_statement_note(self, id, map); });
     throw_error();
 }
 
@@ -91,7 +91,7 @@ Ref prepare_statement(PyObject* self, PyObject* id, PyObject* params, const Acce
     try {
         return prepare_body(self, id, params, accessor, primary_key);
     } catch (const PyErrorSet&) {
-        note_statement({self, id});
+        mapper::note_statement({self, id});
         throw;
     }
 }
@@ -144,7 +144,7 @@ Ref get_sql_fn(const Args& a) {
     try {
         return get_sql_body(a[0], a[1], a[2]);
     } catch (const PyErrorSet&) {
-        note_statement({a[0], a[1]});
+        mapper::note_statement({a[0], a[1]});
         throw;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../mapper/elements.hpp"
+#include "../mapper/statement_notes.hpp"
 #include "../runtime/rt.hpp"
 
 namespace velmo::drovik {

@@ -58,7 +58,7 @@ private:
     [[noreturn, gnu::cold]] void refuse() const {
         const StatementScope* scope = current_statement;
         if (scope && scope->mapper == self_) {
-            Ref name = statement_name(self_, scope->id, nullptr);
+            Ref name = mapper::statement_name(self_, scope->id, nullptr);
             raise_format(PyExc_MemoryError,
                          "statement %S would expand to more than %zd characters (includes that fan out, or "
                          "foreach elements nested in each other, multiply its text)",

@@ -160,7 +160,7 @@ Ref init_fn(const Args& a) {
         Ref element_tag = field(child, Field::Tag);
         store(2, id.get(), element_tag.get());
     });
-    record_mapper_source(self, xml_path, ns.get());
+    mapper::record_mapper_source(self, xml_path, ns.get());
     return none();
 }
 

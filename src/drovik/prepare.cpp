@@ -313,7 +313,7 @@ Ref marker_place(PyObject* where, PyObject* id, PyObject* name) {
 [[gnu::noinline, gnu::cold]] void report_unbound(const std::vector<Ref>& names) {
     const StatementScope* scope = current_statement;
     if (!scope) return;
-    Ref reported = mapper_reports(scope->mapper);
+    Ref reported = mapper::mapper_reports(scope->mapper);
     if (!reported || !PySet_Check(reported.get())) return;
     Ref logger;
     for (const Ref& name : names) {
@@ -327,8 +327,8 @@ Ref marker_place(PyObject* where, PyObject* id, PyObject* name) {
         if (!truthy(call_method(logger.get(), str("isEnabledFor").get(), {warning.get()}).get())) return;
         if (PySet_GET_SIZE(reported.get()) >= remembered_unbound) check(PySet_Clear(reported.get()));
         check(PySet_Add(reported.get(), key.get()));
-        Ref statement = statement_name(scope->mapper, scope->id, nullptr);
-        Ref place = marker_place(mapper_where(scope->mapper).get(), scope->id, name.get());
+        Ref statement = mapper::statement_name(scope->mapper, scope->id, nullptr);
+        Ref place = marker_place(mapper::mapper_where(scope->mapper).get(), scope->id, name.get());
         call_method(logger.get(), str("log").get(),
                     {warning.get(), str("%s: marker #{%s} (%s) got no parameter; it binds NULL").get(), statement.get(),
                      name.get(), place.get()});

@@ -5,6 +5,7 @@
 
 #include "../runtime/generator.hpp"
 #include "../runtime/rt.hpp"
+#include "../sessions/async_guard.hpp"
 #include "../sessions/factory.hpp"
 
 namespace velmo::kestrum {

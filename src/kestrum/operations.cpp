@@ -17,7 +17,7 @@ Ref execute(PyObject* session, PyObject* statement, PyObject* parameters) {
 Ref execute(PyObject* session, PyObject* statement) { return call_method(session, state.s_execute, {statement}); }
 
 Ref init_fn(const Args& a) {
-    refuse_async(a[1], "SqlTemplate", "Engine");
+    sessions::refuse_async(a[1], "SqlTemplate", "Engine");
     setattr(a[0], state.s_data_source, a[1]);
     return none();
 }

@@ -149,7 +149,7 @@ void raise_unbound_local(const char* name) {
 Ref open_session(PyObject* self, PyObject* session, bool& owned) {
     owned = true;
     if (truthy(session)) {
-        refuse_async(session, "SqlTemplate", "Session");
+        sessions::refuse_async(session, "SqlTemplate", "Session");
         owned = false;
         return Ref::borrow(session);
     }

@@ -1,7 +1,6 @@
 // The native runtime layer: everything a module needs, in one include.
 #pragma once
 
-#include "async_guard.hpp"
 #include "boundary.hpp"
 #include "docs.hpp"
 #include "frames.hpp"
