@@ -1,4 +1,4 @@
-// Strings: equality, the whitespace normaliser and the text accumulator.
+// Strings: the whitespace normaliser and the text accumulator.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
